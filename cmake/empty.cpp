@@ -1,0 +1,1 @@
+// Keeps the module object library non-empty before the first source lands.
