@@ -2,7 +2,7 @@
 
 #include "platform/config/standin_conf.h"
 
-#include <ace/Log_Msg.h>
+#include "backup/scrt/log.h"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -69,7 +69,7 @@ EVP_PKEY* Host_Manager::rsa_prvkey()
   id.path = path;
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) {
-    ACE_ERROR((LM_ERROR, "Failed to open RSA private key file '%C', errno=%d, %m\n", path.c_str(), errno));
+    RHV_LOG_ERROR("Failed to open RSA private key file '%s', errno=%d, %m\n", path.c_str(), errno);
     return nullptr;
   }
   id.dev = st.st_dev;
@@ -80,19 +80,19 @@ EVP_PKEY* Host_Manager::rsa_prvkey()
 
   BIO* bio = BIO_new_file(path.c_str(), "r");
   if (bio == nullptr) {
-    ACE_ERROR((LM_ERROR, "Failed to open RSA private key file '%C', errno=%d, %m\n", path.c_str(), errno));
+    RHV_LOG_ERROR("Failed to open RSA private key file '%s', errno=%d, %m\n", path.c_str(), errno);
     ERR_clear_error();
     return nullptr;
   }
   EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
   BIO_free(bio);
   if (key == nullptr) {
-    ACE_ERROR((LM_ERROR, "Failed to read RSA private key from '%C': %C\n", path.c_str(),
-               openssl_error("no key").c_str()));
+    RHV_LOG_ERROR("Failed to read RSA private key from '%s': %s\n", path.c_str(),
+               openssl_error("no key").c_str());
     return nullptr;
   }
   if (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA || EVP_PKEY_get_bits(key) < 2048) {
-    ACE_ERROR((LM_ERROR, "Key in '%C' is not an RSA private key of 2048 bits or more.\n", path.c_str()));
+    RHV_LOG_ERROR("Key in '%s' is not an RSA private key of 2048 bits or more.\n", path.c_str());
     EVP_PKEY_free(key);
     return nullptr;
   }

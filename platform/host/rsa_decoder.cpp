@@ -2,7 +2,7 @@
 
 #include "platform/runtime/secure_memset.h"
 
-#include <ace/Log_Msg.h>
+#include "backup/scrt/log.h"
 
 #include <openssl/err.h>
 #include <openssl/rsa.h>
@@ -69,19 +69,19 @@ RSA_Decoder::RSA_Decoder(const std::string& text, EVP_PKEY* key)
 void RSA_Decoder::decode(const unsigned char* text, std::size_t len, EVP_PKEY* key)
 {
   if (key == nullptr) {
-    ACE_ERROR((LM_ERROR, "Failed to decrypt with RSA: no private key.\n"));
+    RHV_LOG_ERROR("Failed to decrypt with RSA: no private key.\n");
     return;
   }
   std::vector<unsigned char> block;
   if (len == 0 || !base64_decode(text, len, block)) {
-    ACE_ERROR((LM_ERROR, "Failed to decrypt with RSA: the text is not Base64.\n"));
+    RHV_LOG_ERROR("Failed to decrypt with RSA: the text is not Base64.\n");
     ERR_clear_error();
     return;
   }
   const int key_size = EVP_PKEY_get_size(key);
   if (key_size <= 0 || block.size() != static_cast<std::size_t>(key_size)) {
-    ACE_ERROR((LM_ERROR, "Failed to decrypt with RSA: block of %B bytes, the key needs %d.\n",
-               block.size(), key_size));
+    RHV_LOG_ERROR("Failed to decrypt with RSA: block of %B bytes, the key needs %d.\n",
+               block.size(), key_size);
     return;
   }
 
@@ -90,19 +90,19 @@ void RSA_Decoder::decode(const unsigned char* text, std::size_t len, EVP_PKEY* k
       EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_OAEP_PADDING) <= 0 ||
       EVP_PKEY_CTX_set_rsa_oaep_md(ctx.get(), EVP_sha256()) <= 0 ||
       EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), EVP_sha256()) <= 0) {
-    ACE_ERROR((LM_ERROR, "Failed to decrypt with RSA: %C\n", openssl_error().c_str()));
+    RHV_LOG_ERROR("Failed to decrypt with RSA: %s\n", openssl_error().c_str());
     return;
   }
   Wiped_Buffer plain(static_cast<std::size_t>(key_size));
   std::size_t plain_len = plain.bytes.size();
   if (EVP_PKEY_decrypt(ctx.get(), plain.bytes.data(), &plain_len, block.data(), block.size()) <= 0) {
-    ACE_ERROR((LM_ERROR, "Failed to decrypt with RSA: %C\n", openssl_error().c_str()));
+    RHV_LOG_ERROR("Failed to decrypt with RSA: %s\n", openssl_error().c_str());
     return;
   }
   // The result always gets a buffer, so that an empty secret still reads as success.
   unsigned char* out = new (std::nothrow) unsigned char[plain_len + 1];
   if (out == nullptr) {
-    ACE_ERROR((LM_ERROR, "Failed to decrypt with RSA: out of memory.\n"));
+    RHV_LOG_ERROR("Failed to decrypt with RSA: out of memory.\n");
     return;
   }
   std::copy(plain.bytes.begin(), plain.bytes.begin() + static_cast<std::ptrdiff_t>(plain_len), out);

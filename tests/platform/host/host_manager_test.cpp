@@ -2,11 +2,9 @@
 
 #include "platform/host/rsa_decoder.h"
 #include "tests/support/rsa_keys.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/standin_env.h"
 
-#include <ace/Log_Msg.h>
-#include <ace/Log_Msg_Callback.h>
-#include <ace/Log_Record.h>
 #include <gtest/gtest.h>
 
 #include <openssl/ec.h>
@@ -16,21 +14,6 @@
 #include <fstream>
 
 namespace {
-
-// Collects the log lines of the current thread.
-struct Log_Capture : ACE_Log_Msg_Callback {
-  Log_Capture()
-  {
-    ACE_Log_Msg* log = ACE_LOG_MSG;
-    previous_ = log->msg_callback(this);
-    log->set_flags(ACE_Log_Msg::MSG_CALLBACK);
-  }
-  ~Log_Capture() override { ACE_LOG_MSG->msg_callback(previous_); }
-  void log(ACE_Log_Record& record) override { lines.emplace_back(record.msg_data()); }
-
-  std::vector<std::string> lines;
-  ACE_Log_Msg_Callback* previous_;
-};
 
 std::string decrypt(const std::string& text)
 {
@@ -133,10 +116,10 @@ TEST(Host_Manager, UnusableKeyFilesGiveNoKey)
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
     ASSERT_TRUE(env.set("rsa_private_key", env.path(c.file)));
-    Log_Capture capture;
+    Log_Capture capture(true);
     EXPECT_EQ(Host_Manager::instance()->rsa_prvkey(), nullptr);
-    ASSERT_EQ(capture.lines.size(), 1u);
-    EXPECT_EQ(capture.lines[0].compare(0, c.log.size(), c.log), 0) << capture.lines[0];
+    ASSERT_EQ(capture.texts().size(), 1u);
+    EXPECT_EQ(capture.texts()[0].compare(0, c.log.size(), c.log), 0) << capture.texts()[0];
   }
   // Back to a good key.
   ASSERT_TRUE(env.set("rsa_private_key", env.rsa_key_file()));

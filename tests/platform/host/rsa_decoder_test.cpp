@@ -2,11 +2,9 @@
 
 #include "platform/host/host_manager.h"
 #include "tests/support/rsa_keys.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/standin_env.h"
 
-#include <ace/Log_Msg.h>
-#include <ace/Log_Msg_Callback.h>
-#include <ace/Log_Record.h>
 #include <gtest/gtest.h>
 
 #include <openssl/rand.h>
@@ -18,21 +16,6 @@
 #include <vector>
 
 namespace {
-
-// Collects the log lines of the current thread.
-struct Log_Capture : ACE_Log_Msg_Callback {
-  Log_Capture()
-  {
-    ACE_Log_Msg* log = ACE_LOG_MSG;
-    previous_ = log->msg_callback(this);
-    log->set_flags(ACE_Log_Msg::MSG_CALLBACK);
-  }
-  ~Log_Capture() override { ACE_LOG_MSG->msg_callback(previous_); }
-  void log(ACE_Log_Record& record) override { lines.emplace_back(record.msg_data()); }
-
-  std::vector<std::string> lines;
-  ACE_Log_Msg_Callback* previous_;
-};
 
 std::string decoded(const RSA_Decoder& d)
 {
@@ -142,13 +125,13 @@ TEST(RSA_Decoder, RefusesWhatItCannotDecryptWithoutGarbage)
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Log_Capture capture;
+    Log_Capture capture(true);
     RSA_Decoder d(c.text, c.key);
     EXPECT_FALSE(static_cast<bool>(d));
     EXPECT_EQ(d.get(), nullptr);
     EXPECT_EQ(d.length(), 0u);
-    ASSERT_EQ(capture.lines.size(), 1u);
-    EXPECT_EQ(capture.lines[0].compare(0, std::string(c.log_prefix).size(), c.log_prefix), 0) << capture.lines[0];
+    ASSERT_EQ(capture.texts().size(), 1u);
+    EXPECT_EQ(capture.texts()[0].compare(0, std::string(c.log_prefix).size(), c.log_prefix), 0) << capture.texts()[0];
   }
   RSA_Decoder null_text(nullptr, 10, key.pkey());
   EXPECT_FALSE(static_cast<bool>(null_text));
