@@ -138,8 +138,9 @@ void expect_round_trip(json_spirit::Object const& input, std::vector<std::string
   std::string why;
   EXPECT_TRUE(within(json_spirit::Value(dumped), json_spirit::Value(input), "", why)) << why;
   for (std::string const& key : keys)
-    if (input.count(key) != 0)
+    if (input.count(key) != 0) {
       EXPECT_EQ(dumped.count(key), 1u) << "\"" << key << "\" is not dumped from " << text(input);
+    }
 }
 
 }  // namespace record_test

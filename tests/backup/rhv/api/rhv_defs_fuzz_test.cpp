@@ -159,10 +159,11 @@ void check_list(bool (*load)(Object const&, V&), Object (*dump)(V const&), char 
   Object wrapper{{key, Value(Array{Value(doc), Value(doc)})}};
   bool ok = false;
   EXPECT_NO_THROW(ok = load(wrapper, items));
-  if (ok)
+  if (ok) {
     EXPECT_EQ(items.size(), 2u);
-  else
+  } else {
     EXPECT_EQ(text(dump(items)), before);
+  }
 }
 
 }  // namespace

@@ -40,8 +40,9 @@ TEST(String_To_Number, converts_decimal_texts_as_the_engine_writes_them)
   for (Row const& row : int_rows) {
     int value = 99;
     EXPECT_EQ(string_to_number(row.text, value), row.ok) << "'" << row.text << "'";
-    if (row.ok)
+    if (row.ok) {
       EXPECT_EQ(value, row.value) << "'" << row.text << "'";
+    }
   }
   const Row long_rows[] = {
       {"10737418240", true, 10737418240L},
@@ -53,8 +54,9 @@ TEST(String_To_Number, converts_decimal_texts_as_the_engine_writes_them)
   for (Row const& row : long_rows) {
     long value = 99;
     EXPECT_EQ(string_to_number(row.text, value), row.ok) << "'" << row.text << "'";
-    if (row.ok)
+    if (row.ok) {
       EXPECT_EQ(value, row.value) << "'" << row.text << "'";
+    }
   }
 }
 
@@ -214,8 +216,8 @@ TEST(Value_Parts, failed_loads_log_the_number_text_and_keep_the_record)
        "Invalid sockets format: 'y'.\n"},
       {"threads", try_load<RHV_CPU>, R"({"type": "seed"})", R"({"topology": {"threads": ""}})",
        "Invalid threads format: ''.\n"},
-      {"guaranteed", try_load<RHV_Memory_Policy>, R"({"max": "1"})", R"({"guaranteed": "1G", "max": "m"})",
-       "Invalid guaranteed format: '1G'.\n"},
+      {"guaranteed", try_load<RHV_Memory_Policy>, R"({"max": "1"})", R"({"guaranteed": "G1", "max": "m"})",
+       "Invalid guaranteed format: 'G1'.\n"},
       {"max", try_load<RHV_Memory_Policy>, R"({"max": "1"})", R"({"max": "99999999999999999999"})",
        "Invalid max format: '99999999999999999999'.\n"},
   };

@@ -28,6 +28,21 @@ const Keys DISK_KEYS{"id", "name", "comment", "description", "provisioned_size",
 const Keys ATTACHMENT_KEYS{"id", "name", "comment", "description", "active", "bootable", "pass_discard",
                            "read_only", "interface", "logical_name", "disk", "vm"};
 
+// Drops the engine's relation links from a document, to keep it short.
+void strip_links(Value& v)
+{
+  if (v.type() == json_spirit::obj_type) {
+    v.get_obj().erase("actions");
+    v.get_obj().erase("link");
+    v.get_obj().erase("href");
+    for (auto& member : v.get_obj())
+      strip_links(member.second);
+  } else if (v.type() == json_spirit::array_type) {
+    for (Value& element : v.get_array())
+      strip_links(element);
+  }
+}
+
 // Stands for the base record's exception line about the object that follows.
 std::vector<std::string> expand(Lines const& lines)
 {
@@ -242,7 +257,7 @@ TEST(VM_Records, failed_loads_log_innermost_first_and_keep_the_record)
        {"{id:{\"href\":\"/c\"}}", "Invalid cluster format: '{\"href\":\"/c\"}'.\n"}},
       {"vm storage domains", try_load<RHV_VM>, R"({"id": "v", "storage_domains": {"storage_domain": [{}]}})",
        {"{id:{}}", "Invalid storage_domain format: '{}'.\n", "Invalid storage domains format: '{\"storage_domain\":[{}]}'.\n"}},
-      {"disk provisioned size", try_load<RHV_Disk>, R"({"id": "d", "provisioned_size": "10G", "actual_size": "x"})",
+      {"disk provisioned size", try_load<RHV_Disk>, R"({"id": "d", "provisioned_size": "10G"})",
        {}},
       {"disk provisioned size letters", try_load<RHV_Disk>, R"({"id": "d", "provisioned_size": "G", "actual_size": "x"})",
        {"Invalid provisioned size format: 'G'.\n"}},
@@ -278,7 +293,9 @@ TEST(VM_Records, failed_loads_log_innermost_first_and_keep_the_record)
 TEST(VM_Records, a_bad_disk_deep_in_a_vm_logs_every_level_outwards)
 {
   ed::VM_Spec spec = ed::sample_vm(4, 3, 1);
-  Object good = ed::vm(spec, ed::FOLLOW_ALL);
+  Value doc(ed::vm(spec, ed::FOLLOW_ALL));
+  strip_links(doc);  // every line stays below the logger's line limit
+  Object const& good = doc.get_obj();
   Object bad = good;
   Object& wrapper = bad["disk_attachments"].get_obj();
   Object& attachment = wrapper["disk_attachment"].get_array()[1].get_obj();
