@@ -55,6 +55,7 @@ class Value {
   static const Value null;
 
   Value() noexcept : type_(null_type), is_uint64_(false), int_(0) {}
+  // A null pointer gives a null value.
   Value(const char* s);
   Value(const std::string& s);
   Value(std::string&& s) noexcept;
