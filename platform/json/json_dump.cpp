@@ -2,8 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
+#include <charconv>
 #include <new>
 #include <vector>
 
@@ -13,16 +12,16 @@ using json_spirit::Value;
 
 namespace {
 
-// A real with 17 significant digits, always with a "." or an exponent.
-int format_real(double d, char (&buf)[40])
+// A finite real as "%.17g" writes it in the "C" locale, with ".0" added when
+// that looks like an integer.
+std::size_t format_real(double d, char (&buf)[40])
 {
-  int n = std::snprintf(buf, sizeof(buf) - 3, "%.17g", d);
-  if (std::strpbrk(buf, ".eEn") == nullptr) {  // "n": nan/inf never get here
-    buf[n++] = '.';
-    buf[n++] = '0';
-    buf[n] = '\0';
+  char* end = std::to_chars(buf, buf + sizeof(buf) - 2, d, std::chars_format::general, 17).ptr;
+  if (std::find_if(buf, end, [](char c) { return c == '.' || c == 'e'; }) == end) {
+    *end++ = '.';
+    *end++ = '0';
   }
-  return n;
+  return static_cast<std::size_t>(end - buf);
 }
 
 yajl_gen_status gen_string(yajl_gen g, const std::string& s)
@@ -64,18 +63,16 @@ yajl_gen_status gen(yajl_gen g, const Value& v, bool lenient, unsigned depth = 0
   case json_spirit::bool_type:
     return yajl_gen_bool(g, v.get_bool() ? 1 : 0);
   case json_spirit::int_type: {
-    char buf[32];
-    const int n = v.is_uint64()
-                    ? std::snprintf(buf, sizeof(buf), "%llu", static_cast<unsigned long long>(v.get_uint64()))
-                    : std::snprintf(buf, sizeof(buf), "%lld", static_cast<long long>(v.get_int64()));
-    return yajl_gen_number(g, buf, static_cast<std::size_t>(n));
+    char buf[24];
+    const char* end = v.is_uint64() ? std::to_chars(buf, buf + sizeof(buf), v.get_uint64()).ptr
+                                    : std::to_chars(buf, buf + sizeof(buf), v.get_int64()).ptr;
+    return yajl_gen_number(g, buf, static_cast<std::size_t>(end - buf));
   }
   case json_spirit::real_type: {
     const double d = v.get_real();
     if (!std::isfinite(d)) return lenient ? yajl_gen_null(g) : yajl_gen_invalid_number;
     char buf[40];
-    const int n = format_real(d, buf);
-    return yajl_gen_number(g, buf, static_cast<std::size_t>(n));
+    return yajl_gen_number(g, buf, format_real(d, buf));
   }
   case json_spirit::null_type:
     return yajl_gen_null(g);
