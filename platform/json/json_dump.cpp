@@ -85,7 +85,7 @@ yajl_gen_status gen(yajl_gen g, const Value& v, bool lenient, unsigned depth = 0
 // It runs inside the C generator, so a failed allocation is recorded rather
 // than thrown through it.
 struct Sink {
-  static constexpr std::size_t BLOCK = 64 * 1024;
+  static constexpr std::size_t BLOCK = 16 * 1024;
   std::vector<std::string> blocks;
   bool failed = false;
 
