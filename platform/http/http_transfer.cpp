@@ -125,7 +125,14 @@ void HTTP_Transfer::fail(int err, const std::string& reason)
   failed_ = true;
   error_ = err != 0 ? err : EIO;
   s_->last_error = error_;
-  RHV_LOG_WARNING("HTTP %s '%s' failed: %s.\n", method_.c_str(), log_url_.c_str(), reason.c_str());
+  failure_ = reason;
+  if (!quiet_)
+    log_failure();
+}
+
+void HTTP_Transfer::log_failure() const
+{
+  RHV_LOG_WARNING("HTTP %s '%s' failed: %s.\n", method_.c_str(), log_url_.c_str(), failure_.c_str());
 }
 
 void HTTP_Transfer::finished(CURLcode code)
@@ -182,6 +189,7 @@ void HTTP_Transfer::reset_attempt()
   result_ = CURLE_OK;
   failed_ = false;
   error_ = 0;
+  failure_.clear();
   errbuf_[0] = '\0';
 }
 
@@ -303,10 +311,19 @@ bool HTTP_Transfer::start(const CGI_Request& req, Body_Mode mode, const std::str
       return false;
     }
     added_ = true;
+    // Failures of an attempt that may be repeated are logged once it is clear they stand.
+    quiet_ = true;
     drive([this] { return connected_; });
+    bool again = !connected_ && connect_failure() && attempt < s_->connect_retries;
+    if (failed_ && !again) {
+      if (attempt > 0)
+        failure_ += " (" + std::to_string(attempt + 1) + " attempts)";
+      log_failure();
+    }
+    quiet_ = false;
     if (connected_)
       return true;
-    if (!connect_failure() || attempt >= s_->connect_retries)
+    if (!again)
       return false;
     // Nothing was sent: try again on a new connection after a pause.
     curl_multi_remove_handle(s_->multi, s_->easy);
@@ -518,7 +535,8 @@ bool HTTP_Transfer::wait_open()
     drive([this] { return wants_body_ || head_done_; });
   else
     drive([this] { return head_done_; });
-  return !failed_ && (wants_body_ || head_done_);
+  // A head that arrived counts even when the body then broke: recv() reports that.
+  return head_done_ || (!failed_ && wants_body_);
 }
 
 bool HTTP_Transfer::wait_done()

@@ -105,6 +105,7 @@ private:
   bool declares_body() const;
   void finished(CURLcode code);
   void fail(int err, const std::string& reason);
+  void log_failure() const;
   void update_pause();
   size_t pending_size() const { return pending_.size() - pending_off_; }
 
@@ -153,6 +154,8 @@ private:
   CURLcode result_ = CURLE_OK;
   bool failed_ = false;    // ended by us (time-out, misuse) or by libcurl with an error
   int error_ = 0;
+  std::string failure_;    // the reason, for the log
+  bool quiet_ = false;     // do not log failures (yet)
 };
 
 struct HTTP_Connection::Impl : HTTP_Transfer {
