@@ -40,6 +40,11 @@ JSON_RPC_Object_var json_rpc_masked_copy(const JSON_RPC_Object_var& obj)
 
 JSON_RPC_Thread_Pool_Handler::~JSON_RPC_Thread_Pool_Handler()
 {
+  wait_idle();
+}
+
+void JSON_RPC_Thread_Pool_Handler::wait_idle()
+{
   std::unique_lock<std::mutex> lock(mutex_);
   idle_.wait(lock, [this] { return pending_ == 0; });
 }
@@ -85,6 +90,11 @@ int JSON_RPC_Thread_Pool_Handler::handle(JSON_RPC_Channel_Weak_var channel,
 void JSON_RPC_Thread_Pool_Handler::run(JSON_RPC_Channel_var channel, JSON_RPC_Object_var obj)
 {
   handle_object_i(channel, obj);
+}
+
+JSON_RPC_Thread_Pool_Handler_Impl::~JSON_RPC_Thread_Pool_Handler_Impl()
+{
+  wait_idle();
 }
 
 int JSON_RPC_Thread_Pool_Handler_Impl::handle_object_i(JSON_RPC_Channel_var channel,

@@ -6,8 +6,12 @@
 // thread then calls handle_object_i().
 //
 // A message that cannot be queued (no pool thread, queue full past the pool's time-out)
-// is logged and gets no reply. The destructor waits for the messages of this handler
-// that are queued or running, so the handler may be released at any time.
+// is logged and gets no reply.
+//
+// Releasing a handler while its messages are queued or running: the queued work calls
+// back into the handler, so it must wait for them before its own parts go. The base
+// destructors wait (wait_idle); a derived handler with state or overrides of its own
+// calls wait_idle() first thing in its destructor.
 
 #include <condition_variable>
 #include <cstddef>
@@ -31,6 +35,9 @@ public:
   // Handles one message on a pool thread; `channel` is null when the requester has gone.
   virtual int handle_object_i(JSON_RPC_Channel_var channel, JSON_RPC_Object_var obj) = 0;
 
+  // Blocks until no message of this handler is queued or running.
+  void wait_idle();
+
 private:
   void done();
 
@@ -46,6 +53,7 @@ class JSON_RPC_Thread_Pool_Handler_Impl : public JSON_RPC_Thread_Pool_Handler,
 public:
   // `mode` selects the dispatch form; 0 (the only one) dispatches parsed messages.
   explicit JSON_RPC_Thread_Pool_Handler_Impl(int mode = 0) : mode_(mode) {}
+  ~JSON_RPC_Thread_Pool_Handler_Impl() override;
 
   int handle_object_i(JSON_RPC_Channel_var channel, JSON_RPC_Object_var obj) override;
 
