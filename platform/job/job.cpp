@@ -173,9 +173,19 @@ int Job::handle_timeout(const ACE_Time_Value&, const void*)
 
 int Job::state_i(Job_State state)
 {
-  activity_->state = state;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    activity_->state = state;
+    state_history_.push_back(state);
+  }
   state_event_.signal();
   return 0;
+}
+
+std::vector<int> Job::state_history() const
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_history_;
 }
 
 int Job::state(Job_State state)
