@@ -5,10 +5,17 @@
 #include "tests/support/engine_simulator_impl.h"
 
 #include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/ssl.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 namespace test_support {
 
@@ -54,6 +61,56 @@ bool base64_decode(const std::string& text, std::string& out)
     }
   }
   return true;
+}
+
+int port_of(const sockaddr_storage& ss)
+{
+  if (ss.ss_family == AF_INET)
+    return ntohs(reinterpret_cast<const sockaddr_in&>(ss).sin_port);
+  if (ss.ss_family == AF_INET6)
+    return ntohs(reinterpret_cast<const sockaddr_in6&>(ss).sin6_port);
+  return -1;
+}
+
+// Whether `fd` is the server side of a connection from `remote_port` to `server_port`.
+bool is_connection(int fd, int server_port, int remote_port)
+{
+  sockaddr_storage local{}, peer{};
+  socklen_t len = sizeof local;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0 || port_of(local) != server_port)
+    return false;
+  len = sizeof peer;
+  return ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 && port_of(peer) == remote_port;
+}
+
+int find_connection(int server_port, int remote_port)
+{
+  int found = -1;
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr)
+    return found;
+  while (dirent* e = ::readdir(dir)) {
+    char* end = nullptr;
+    long fd = std::strtol(e->d_name, &end, 10);
+    if (end == e->d_name || *end != '\0' || fd == ::dirfd(dir))
+      continue;
+    if (is_connection(static_cast<int>(fd), server_port, remote_port)) {
+      found = static_cast<int>(fd);
+      break;
+    }
+  }
+  ::closedir(dir);
+  return found;
+}
+
+void set_no_delay(int fd)
+{
+  int on = 0;
+  socklen_t len = sizeof on;
+  if (::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &len) == 0 && on != 0)
+    return;
+  on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 void write_reply(httplib::Response& res, const Reply& r)
@@ -136,7 +193,7 @@ std::string Engine_Request::param(const std::string& name) const
 Engine_Simulator::Impl::Impl(Engine_Config c) : config(std::move(c))
 {
   if (config.logical_name_dir.empty())
-    config.logical_name_dir = config.device_dir;
+    config.logical_name_dir = config.data_dir + "/dev";
   make_dirs(config.data_dir + "/disks");
   make_dirs(config.data_dir + "/snapshots");
   make_dirs(config.device_dir);
@@ -171,6 +228,23 @@ Engine_Simulator::Impl::~Impl()
 
 void Engine_Simulator::Impl::handle(const httplib::Request& req, httplib::Response& res)
 {
+  // cpp-httplib leaves Nagle's algorithm on for the server's sockets. With the client's
+  // delayed acknowledgements, every answer on a kept-alive connection would then wait about
+  // 40 ms, which makes every client that reuses its connection (as the module's HTTP layer
+  // does) slow. Turn it off on this request's connection.
+  if (req.ssl != nullptr) {
+    set_no_delay(SSL_get_fd(req.ssl));
+  } else {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto cached = connection_fds.find(req.remote_port);
+    int fd = cached != connection_fds.end() && is_connection(cached->second, server->port(), req.remote_port)
+                 ? cached->second
+                 : find_connection(server->port(), req.remote_port);
+    if (fd >= 0) {
+      connection_fds[req.remote_port] = fd;
+      set_no_delay(fd);
+    }
+  }
   Engine_Request entry;
   entry.method = req.method;
   size_t q = req.target.find('?');
@@ -209,7 +283,7 @@ void Engine_Simulator::Impl::handle(const httplib::Request& req, httplib::Respon
 
   if (have_fault) {
     switch (f.kind) {
-    case Engine_Fault::close:
+    case Engine_Fault::close_connection:
       server->drop_connection(req);
       finish(0);
       return;
@@ -220,7 +294,7 @@ void Engine_Simulator::Impl::handle(const httplib::Request& req, httplib::Respon
         return;
       }
       break;  // then answer normally
-    case Engine_Fault::status:
+    case Engine_Fault::error_status:
       write_reply(res, fault(f.status_code, f.reason, f.detail));
       finish(res.status);
       return;
@@ -241,7 +315,7 @@ void Engine_Simulator::Impl::handle(const httplib::Request& req, httplib::Respon
                       "text/html");
       finish(res.status);
       return;
-    case Engine_Fault::body:
+    case Engine_Fault::custom:
       res.status = f.status_code;
       res.set_content(f.body, f.content_type);
       finish(res.status);
@@ -774,6 +848,24 @@ std::string Engine_Simulator::read_disk(const std::string& disk_id) const
     path = d->path;
   }
   return read_file(path);
+}
+
+std::string Engine_Simulator::disk_digest(const std::string& disk_id) const
+{
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Sim_Disk* d = impl_->find_disk(disk_id);
+    if (d == nullptr)
+      return std::string();
+    path = d->path;
+  }
+  return sha256_of_file(path);
+}
+
+std::string file_digest(const std::string& path)
+{
+  return sha256_of_file(path);
 }
 
 // ---- changes ----

@@ -103,6 +103,8 @@ bool sparse_copy(const std::string& src, const std::string& dst, std::string& er
 int64_t allocated_bytes(const std::string& path);
 bool write_at(const std::string& path, uint64_t offset, const std::string& bytes);
 std::string read_file(const std::string& path);
+// SHA-256 in hex, "" when the file cannot be read.
+std::string sha256_of_file(const std::string& path);
 // Makes `link` a symbolic link to `target`, replacing what is there.
 bool make_link(const std::string& target, const std::string& link);
 void remove_path(const std::string& path);
@@ -252,6 +254,7 @@ struct Engine_Simulator::Impl {
   std::vector<Sim_Snapshot> snapshots;
   std::map<std::string, std::string> logical_links;  // disk id -> <logical_name_dir>/vd<x>
   uint32_t mac_counter = 0;
+  std::map<int, int> connection_fds;  // client port -> server socket of its connection
 
   std::vector<Route> routes;
 };

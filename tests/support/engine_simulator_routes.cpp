@@ -679,6 +679,8 @@ Reply attach_disk(Impl& e, const Call& c)
   Sim_Disk* d = e.find_disk(a.disk_id);
   if (d == nullptr && a.snapshot_id.empty())
     return not_found("disk", a.disk_id);
+  if (e.vm_locked(*vm))
+    return conflict("Cannot attach Virtual Disk. VM " + vm->name + " is locked. Please try again in a few minutes.");
   if (e.find_attachment(vm->id, a.disk_id) != nullptr)
     return conflict("Cannot attach Virtual Disk. The disk is already attached to VM " + vm->name + ".");
   if (!a.snapshot_id.empty()) {
@@ -705,8 +707,6 @@ Reply attach_disk(Impl& e, const Call& c)
           return conflict("Cannot attach Virtual Disk. The disk is not shareable and is attached to VM " +
                           vm_name(e, other.vm_id) + ".");
   }
-  if (e.vm_locked(*vm))
-    return conflict("Cannot attach Virtual Disk. VM " + vm->name + " is locked. Please try again in a few minutes.");
   if (a.bootable)
     for (const Sim_Disk_Attachment& other : e.attachments)
       if (other.vm_id == vm->id && other.bootable)
