@@ -271,6 +271,64 @@ TEST_F(Engine_Simulator_Test, RepliesUseTheEnginesJsonShapes)
   EXPECT_NE(missing.str("/detail").find("no-such-vm"), std::string::npos);
 }
 
+TEST_F(Engine_Simulator_Test, EveryReadRouteAnswersWithItsWrapper)
+{
+  const std::string snapshot = snapshot_of(VM_WEB_ID);
+  const std::string web = std::string("/vms/") + VM_WEB_ID;
+  struct Case {
+    std::string path;
+    const char* element;  // the list's element key; null for a single record
+    size_t count;         // elements, or 0 for a single record
+    const char* id;       // the id of the record (or of the first element)
+  };
+  const Case cases[] = {
+    {"/datacenters", "data_center", 2, DC_EAST_ID},
+    {std::string("/datacenters/") + DC_WEST_ID, nullptr, 0, DC_WEST_ID},
+    {std::string("/datacenters/") + DC_EAST_ID + "/clusters", "cluster", 2, CLUSTER_EAST_PROD_ID},
+    {std::string("/datacenters/") + DC_EAST_ID + "/networks", "network", 2, NETWORK_EAST_MGMT_ID},
+    {std::string("/datacenters/") + DC_EAST_ID + "/storagedomains", "storage_domain", 4, SD_EAST_NFS_ID},
+    {std::string("/datacenters/") + DC_WEST_ID + "/storagedomains/" + SD_WEST_NFS_ID, nullptr, 0, SD_WEST_NFS_ID},
+    {"/clusters", "cluster", 3, CLUSTER_EAST_PROD_ID},
+    {std::string("/clusters/") + CLUSTER_WEST_PROD_ID, nullptr, 0, CLUSTER_WEST_PROD_ID},
+    {"/hosts", "host", 3, HOST_EAST_1_ID},
+    {std::string("/hosts/") + HOST_WEST_1_ID, nullptr, 0, HOST_WEST_1_ID},
+    {"/networks", "network", 3, NETWORK_EAST_MGMT_ID},
+    {std::string("/networks/") + NETWORK_EAST_BACKEND_ID + "/vnicprofiles", "vnic_profile", 2,
+     PROFILE_EAST_BACKEND_ID},
+    {"/vnicprofiles", "vnic_profile", 4, PROFILE_EAST_MGMT_ID},
+    {std::string("/vnicprofiles/") + PROFILE_EAST_MIRROR_ID, nullptr, 0, PROFILE_EAST_MIRROR_ID},
+    {"/storagedomains", "storage_domain", 5, SD_EAST_NFS_ID},
+    {"/vms", "vm", 6, AGENT_VM_ID},
+    {"/disks", "disk", 9, DISK_AGENT_OS_ID},
+    {std::string("/disks/") + DISK_SHARED_ID, nullptr, 0, DISK_SHARED_ID},
+    {web + "/diskattachments", "disk_attachment", 2, DISK_WEB_OS_ID},
+    {web + "/diskattachments/" + DISK_WEB_DATA_ID, nullptr, 0, DISK_WEB_DATA_ID},
+    {web + "/nics", "nic", 2, NIC_WEB_1_ID},
+    {web + "/nics/" + NIC_WEB_2_ID, nullptr, 0, NIC_WEB_2_ID},
+    {web + "/snapshots/" + snapshot + "/disks", "disk", 2, DISK_WEB_OS_ID},
+    {web + "/snapshots/" + snapshot + "/disks/" + DISK_WEB_DATA_ID, nullptr, 0, DISK_WEB_DATA_ID},
+    {web + "/snapshots/" + snapshot + "/nics", "nic", 2, NIC_WEB_1_ID},
+    {web + "/snapshots/" + snapshot + "/nics/" + NIC_WEB_2_ID, nullptr, 0, NIC_WEB_2_ID},
+    // Path segments are percent-decoded: an id sent encoded names the same VM.
+    {"/vms/07000002%2D5a1e%2d4d00-9000-000000000000", nullptr, 0, VM_WEB_ID},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    Http_Reply r = get(c.path);
+    ASSERT_EQ(r.status, 200) << r.body;
+    if (c.element == nullptr) {
+      EXPECT_EQ(r.str("/id"), c.id);
+      EXPECT_EQ(r.str("/href").rfind("/ovirt-engine/api/", 0), 0u);
+      continue;
+    }
+    EXPECT_EQ(r.obj().size(), 1u) << r.body;  // the wrapper holds the list only
+    const Value* list = r.at(std::string("/") + c.element);
+    ASSERT_NE(list, nullptr) << r.body;
+    EXPECT_EQ(list->get_array().size(), c.count);
+    EXPECT_EQ(r.str(std::string("/") + c.element + "/0/id"), c.id);
+  }
+}
+
 TEST_F(Engine_Simulator_Test, ApiRootCarriesTheVersionWhenAsked)
 {
   Sim_Version v;
