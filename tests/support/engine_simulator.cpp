@@ -4,18 +4,10 @@
 
 #include "tests/support/engine_simulator_impl.h"
 
-#include <dirent.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <strings.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <openssl/ssl.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 
 namespace test_support {
 
@@ -61,56 +53,6 @@ bool base64_decode(const std::string& text, std::string& out)
     }
   }
   return true;
-}
-
-int port_of(const sockaddr_storage& ss)
-{
-  if (ss.ss_family == AF_INET)
-    return ntohs(reinterpret_cast<const sockaddr_in&>(ss).sin_port);
-  if (ss.ss_family == AF_INET6)
-    return ntohs(reinterpret_cast<const sockaddr_in6&>(ss).sin6_port);
-  return -1;
-}
-
-// Whether `fd` is the server side of a connection from `remote_port` to `server_port`.
-bool is_connection(int fd, int server_port, int remote_port)
-{
-  sockaddr_storage local{}, peer{};
-  socklen_t len = sizeof local;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0 || port_of(local) != server_port)
-    return false;
-  len = sizeof peer;
-  return ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 && port_of(peer) == remote_port;
-}
-
-int find_connection(int server_port, int remote_port)
-{
-  int found = -1;
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr)
-    return found;
-  while (dirent* e = ::readdir(dir)) {
-    char* end = nullptr;
-    long fd = std::strtol(e->d_name, &end, 10);
-    if (end == e->d_name || *end != '\0' || fd == ::dirfd(dir))
-      continue;
-    if (is_connection(static_cast<int>(fd), server_port, remote_port)) {
-      found = static_cast<int>(fd);
-      break;
-    }
-  }
-  ::closedir(dir);
-  return found;
-}
-
-void set_no_delay(int fd)
-{
-  int on = 0;
-  socklen_t len = sizeof on;
-  if (::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &len) == 0 && on != 0)
-    return;
-  on = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 void write_reply(httplib::Response& res, const Reply& r)
@@ -228,23 +170,6 @@ Engine_Simulator::Impl::~Impl()
 
 void Engine_Simulator::Impl::handle(const httplib::Request& req, httplib::Response& res)
 {
-  // cpp-httplib leaves Nagle's algorithm on for the server's sockets. With the client's
-  // delayed acknowledgements, every answer on a kept-alive connection would then wait about
-  // 40 ms, which makes every client that reuses its connection (as the module's HTTP layer
-  // does) slow. Turn it off on this request's connection.
-  if (req.ssl != nullptr) {
-    set_no_delay(SSL_get_fd(req.ssl));
-  } else {
-    std::lock_guard<std::mutex> lock(mutex);
-    auto cached = connection_fds.find(req.remote_port);
-    int fd = cached != connection_fds.end() && is_connection(cached->second, server->port(), req.remote_port)
-                 ? cached->second
-                 : find_connection(server->port(), req.remote_port);
-    if (fd >= 0) {
-      connection_fds[req.remote_port] = fd;
-      set_no_delay(fd);
-    }
-  }
   Engine_Request entry;
   entry.method = req.method;
   size_t q = req.target.find('?');

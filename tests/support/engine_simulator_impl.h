@@ -288,7 +288,6 @@ struct Engine_Simulator::Impl {
   std::vector<Sim_Snapshot> snapshots;
   std::map<std::string, std::string> logical_links;  // disk id -> <logical_name_dir>/vd<x>
   uint32_t mac_counter = 0;
-  std::map<int, int> connection_fds;  // client port -> server socket of its connection
 
   std::vector<Route> routes;
 };
