@@ -223,20 +223,20 @@ struct Engine_Timing {
 // nth on). When several faults fire on one call, the one added first applies.
 struct Engine_Fault {
   enum Kind {
-    status,        // answer `status` with the fault body {"reason", "detail"}
-    unauthorized,  // answer 401 with a fault body (a token renewal must follow)
-    close,         // close the connection without answering
-    slow,          // wait `delay`, then answer normally
-    garbage,       // answer `status` with bytes that are not JSON, as application/json
-    html,          // answer `status` with an HTML page, as text/html
-    body           // answer `status` with `body` as `content_type`
+    error_status,      // answer `status_code` with the fault body {"reason", "detail"}
+    unauthorized,      // answer 401 with a fault body (a token renewal must follow)
+    close_connection,  // close the connection without answering
+    slow,              // wait `delay`, then answer normally
+    garbage,           // answer `status_code` with bytes that are not JSON, as application/json
+    html,              // answer `status_code` with an HTML page, as text/html
+    custom             // answer `status_code` with `body` as `content_type`
   };
 
   std::string method = "*";
   std::string path = ".*";
   int nth = 1;
   int count = 1;
-  Kind kind = status;
+  Kind kind = error_status;
   int status_code = 500;
   std::string reason = "Operation Failed";
   std::string detail = "[Internal Engine Error]";
@@ -266,8 +266,8 @@ struct Engine_Request {
 struct Engine_Config {
   std::string data_dir;               // backing files of the disks and snapshot copies
   std::string device_dir;             // where virtio-<id> links of hot-plugged disks appear
-  std::string logical_name_dir;       // where the links that "logical_name" names appear;
-                                      // empty: device_dir
+  std::string logical_name_dir;       // where the links that "logical_name" names appear
+                                      // (vda, vdb, ...); empty: <data_dir>/dev
   std::string agent_vm_id;
   std::string url_prefix = "ovirt-engine";
   std::string username = "admin@internal";
@@ -354,6 +354,9 @@ public:
   bool write_disk(const std::string& disk_id, uint64_t offset, const std::string& bytes);
   // The whole content of a disk's backing file ("" for an unknown disk).
   std::string read_disk(const std::string& disk_id) const;
+  // The SHA-256 (hex) of a disk's content, read in pieces: cheaper than read_disk() for
+  // comparing large disks ("" for an unknown disk).
+  std::string disk_digest(const std::string& disk_id) const;
 
   // ---- changes during a run ----
   bool set_storage_space(const std::string& domain_id, int64_t available, int64_t used);
@@ -398,6 +401,10 @@ private:
 
 // Percent-decodes a URL component; '+' becomes a space when plus_is_space.
 std::string url_decode(const std::string& text, bool plus_is_space);
+
+// The SHA-256 (hex) of a file's content, "" when it cannot be read: to compare a device, a
+// restored disk or a snapshot copy with an original.
+std::string file_digest(const std::string& path);
 
 }  // namespace test_support
 

@@ -8,8 +8,11 @@
 #include <unistd.h>
 #include <uuid/uuid.h>
 
+#include <openssl/evp.h>
+
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace test_support {
@@ -195,16 +198,51 @@ std::string read_file(const std::string& path)
 {
   std::string out;
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.fd < 0)
+  struct stat st;
+  if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0)
     return out;
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = ::read(fd.fd, buffer, sizeof buffer);
+  out.resize(static_cast<size_t>(st.st_size));
+  size_t done = 0;
+  while (done < out.size()) {
+    ssize_t n = ::pread(fd.fd, &out[done], out.size() - done, static_cast<off_t>(done));
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0)
       break;
-    out.append(buffer, static_cast<size_t>(n));
+    done += static_cast<size_t>(n);
+  }
+  out.resize(done);
+  return out;
+}
+
+std::string sha256_of_file(const std::string& path)
+{
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.fd < 0)
+    return std::string();
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
+    return std::string();
+  std::vector<char> buffer(1 << 20);
+  for (;;) {
+    ssize_t n = ::read(fd.fd, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      return std::string();
+    if (n == 0)
+      break;
+    EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(n));
+  }
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int md_len = 0;
+  if (EVP_DigestFinal_ex(ctx.get(), md, &md_len) != 1)
+    return std::string();
+  static const char* hex = "0123456789abcdef";
+  std::string out;
+  for (unsigned int i = 0; i < md_len; ++i) {
+    out.push_back(hex[md[i] >> 4]);
+    out.push_back(hex[md[i] & 15]);
   }
   return out;
 }

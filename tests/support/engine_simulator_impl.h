@@ -3,8 +3,12 @@
 
 // The inside of the engine simulator, shared by its source files:
 //   engine_simulator.cpp         server, request pipeline (log, faults, headers, auth),
-//                                timer, seeding and inspection
-//   engine_simulator_routes.cpp  the REST resources and the engine's rules
+//                                timer
+//   engine_simulator_seed.cpp    seeding, run-time changes and inspection
+//   engine_simulator_routes.cpp  the REST resources: API root, infrastructure, VMs, NICs;
+//                                the list of the engine's rules
+//   engine_simulator_storage.cpp disks, disk attachments, snapshots
+//   engine_simulator_state.cpp   lookups, locks, snapshot copies, devices
 //   engine_simulator_render.cpp  the engine's JSON for each record; body and query parsing
 //   engine_simulator_files.cpp   backing files, sparse copies and device links
 //
@@ -58,6 +62,12 @@ Reply not_found(const std::string& what, const std::string& id);
 // 400 for a malformed request.
 Reply bad_request(const std::string& detail);
 
+// Successful replies: `o` with a status; {"status": "complete"} (removals); a list wrapper
+// {"<element>": [items]}, {} when there are none.
+Reply ok(Object o, int status = 200);
+Reply complete();
+Reply list_reply(const std::string& element, Array items);
+
 // ---- parsing (engine_simulator_render.cpp) ----
 
 // Splits and decodes "a=1&b=x+y" into {a: "1", b: "x y"}.
@@ -91,6 +101,26 @@ struct Search_Term {
 bool parse_search(const std::string& text, std::vector<Search_Term>& out, std::string& error);
 bool wildcard_match(const std::string& pattern, const std::string& text, bool case_sensitive);
 
+// Query parameters of a call, each answering 400 in `error` when malformed:
+// a boolean (absent: `fallback`); "follow" checked against `allowed`; "search" (terms on
+// `fields` only) with "case_sensitive" (default true).
+bool bool_param(const Call& c, const std::string& name, bool fallback, bool& out, Reply& error);
+bool follow_param(const Call& c, const std::set<std::string>& allowed, std::set<std::string>& out, Reply& error);
+struct Search {
+  std::vector<Search_Term> terms;
+  bool case_sensitive = true;
+};
+bool search_param(const Call& c, const std::set<std::string>& fields, Search& s, Reply& error);
+// Whether every term matches; value_of(field) gives the record's text for a field.
+template <class Value_Of>
+bool search_match(const Search& s, Value_Of value_of)
+{
+  for (const Search_Term& t : s.terms)
+    if (!wildcard_match(t.pattern, value_of(t.field), s.case_sensitive))
+      return false;
+  return true;
+}
+
 // ---- files (engine_simulator_files.cpp) ----
 
 bool make_dirs(const std::string& path);
@@ -103,6 +133,8 @@ bool sparse_copy(const std::string& src, const std::string& dst, std::string& er
 int64_t allocated_bytes(const std::string& path);
 bool write_at(const std::string& path, uint64_t offset, const std::string& bytes);
 std::string read_file(const std::string& path);
+// SHA-256 in hex, "" when the file cannot be read.
+std::string sha256_of_file(const std::string& path);
 // Makes `link` a symbolic link to `target`, replacing what is there.
 bool make_link(const std::string& target, const std::string& link);
 void remove_path(const std::string& path);
@@ -155,11 +187,13 @@ struct Engine_Simulator::Impl {
   void cancel(const std::string& key);
   void timer_loop();
 
-  // ---- routes (engine_simulator_routes.cpp) ----
+  // ---- routes (engine_simulator_routes.cpp: infrastructure, VMs, NICs;
+  //      engine_simulator_storage.cpp: disks, attachments, snapshots) ----
   void install_routes();
+  void install_storage_routes();
   void add_route(const std::string& method, const std::string& pattern, Handler handler);
 
-  // ---- state helpers (engine_simulator_routes.cpp) ----
+  // ---- state helpers (engine_simulator_state.cpp) ----
   Sim_Data_Center* find_dc(const std::string& id);
   Sim_Cluster* find_cluster(const std::string& id);
   Sim_Host* find_host(const std::string& id);
@@ -171,6 +205,8 @@ struct Engine_Simulator::Impl {
   Sim_NIC* find_nic(const std::string& vm_id, const std::string& id);
   Sim_Snapshot* find_snapshot(const std::string& vm_id, const std::string& id);
   Sim_Disk_Attachment* find_attachment(const std::string& vm_id, const std::string& disk_id);
+  // The VM's name, or its id when there is no such VM (for messages).
+  std::string vm_name(const std::string& vm_id);
 
   // A snapshot of the VM is being created or removed.
   const Sim_Snapshot* snapshot_in_progress(const std::string& vm_id) const;

@@ -282,6 +282,78 @@ bool wildcard_match(const std::string& pattern, const std::string& text, bool ca
   return p == pattern.size();
 }
 
+Reply ok(Object o, int status)
+{
+  Reply r;
+  r.status = status;
+  r.body = std::move(o);
+  return r;
+}
+
+Reply complete()
+{
+  Object o;
+  o["status"] = "complete";
+  return ok(std::move(o));
+}
+
+Reply list_reply(const std::string& element, Array items)
+{
+  Object o;
+  if (!items.empty())
+    o[element] = std::move(items);
+  return ok(std::move(o));
+}
+
+// A boolean query parameter; absent gives `fallback`.
+bool bool_param(const Call& c, const std::string& name, bool fallback, bool& out, Reply& error)
+{
+  auto it = c.params.find(name);
+  if (it == c.params.end()) {
+    out = fallback;
+    return true;
+  }
+  if (!parse_bool_param(it->second, out)) {
+    error = bad_request("Invalid value '" + it->second + "' for parameter '" + name + "'");
+    return false;
+  }
+  return true;
+}
+
+bool follow_param(const Call& c, const std::set<std::string>& allowed, std::set<std::string>& out, Reply& error)
+{
+  auto it = c.params.find("follow");
+  out.clear();
+  if (it == c.params.end())
+    return true;
+  std::string bad;
+  if (!parse_follow(it->second, allowed, out, bad)) {
+    error = bad_request("Link '" + bad + "' cannot be followed here");
+    return false;
+  }
+  return true;
+}
+
+bool search_param(const Call& c, const std::set<std::string>& fields, Search& s, Reply& error)
+{
+  if (!bool_param(c, "case_sensitive", true, s.case_sensitive, error))
+    return false;
+  auto it = c.params.find("search");
+  if (it == c.params.end() || it->second.empty())
+    return true;
+  std::string why;
+  if (!parse_search(it->second, s.terms, why)) {
+    error = bad_request(why);
+    return false;
+  }
+  for (const Search_Term& t : s.terms)
+    if (fields.count(t.field) == 0) {
+      error = bad_request("Cannot search by '" + t.field + "'");
+      return false;
+    }
+  return true;
+}
+
 }  // namespace engine_sim
 
 using namespace engine_sim;
