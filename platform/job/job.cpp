@@ -5,9 +5,9 @@
 #include <chrono>
 #include <cstring>
 #include <new>
-#include <uuid/uuid.h>
 
 #include "backup/scrt/log.h"
+#include "platform/runtime/uuid.h"
 
 namespace {
 
@@ -66,9 +66,7 @@ void Job::open_activity()
   }
   // A re-created activity starts afresh.
   std::memset(static_cast<void*>(activity_), 0, sizeof(Job_Activity));
-  uuid_t raw;
-  uuid_generate_random(raw);
-  std::memcpy(activity_->id, raw, sizeof activity_->id);
+  uuid_generate_v4(activity_->id);
   activity_->state = JOB_STATE_IDLE;
   sync();
   sync_count_ = 0;

@@ -1,9 +1,11 @@
 #include "platform/json/json_dump.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 using json_spirit::Array;
 using json_spirit::Object;
@@ -81,11 +83,35 @@ yajl_gen_status gen(yajl_gen g, const Value& v, bool lenient, unsigned depth = 0
   return yajl_gen_invalid_number;
 }
 
-// The print callback of a dump: appends to the text. It runs inside the C
-// generator, so a failed allocation is recorded rather than thrown through it.
+// The print callback of a dump collects the text in blocks, so that a large
+// text is never copied while it grows; the blocks are joined once at the end.
+// It runs inside the C generator, so a failed allocation is recorded rather
+// than thrown through it.
 struct Sink {
-  std::string* text;
-  bool failed;
+  static constexpr std::size_t BLOCK = 64 * 1024;
+  std::vector<std::string> blocks;
+  bool failed = false;
+
+  void append(const char* text, std::size_t length)
+  {
+    if (blocks.empty() || blocks.back().size() + length > blocks.back().capacity()) {
+      blocks.emplace_back();
+      blocks.back().reserve(std::max(BLOCK, length));
+    }
+    blocks.back().append(text, length);
+  }
+
+  void join(std::string& out)
+  {
+    if (blocks.size() == 1) {
+      out = std::move(blocks.front());
+      return;
+    }
+    std::size_t total = 0;
+    for (const std::string& b : blocks) total += b.size();
+    out.reserve(total);
+    for (const std::string& b : blocks) out.append(b);
+  }
 };
 
 void append_text(void* ctx, const char* text, std::size_t length)
@@ -93,7 +119,7 @@ void append_text(void* ctx, const char* text, std::size_t length)
   Sink* sink = static_cast<Sink*>(ctx);
   if (sink->failed) return;
   try {
-    sink->text->append(text, length);
+    sink->append(text, length);
   } catch (...) {
     sink->failed = true;
   }
@@ -104,7 +130,7 @@ void dump(const Value* v, const Object* o, bool pretty, std::string& text)
 {
   yajl_gen g = yajl_gen_alloc(nullptr);
   if (!g) throw std::bad_alloc();
-  Sink sink{&text, false};
+  Sink sink;
   yajl_gen_config(g, yajl_gen_print_callback, &append_text, &sink);
   if (pretty) yajl_gen_config(g, yajl_gen_beautify, 1);
   if (v) {
@@ -120,6 +146,7 @@ void dump(const Value* v, const Object* o, bool pretty, std::string& text)
   }
   yajl_gen_free(g);
   if (sink.failed) throw std::bad_alloc();
+  sink.join(text);
 }
 
 }  // namespace

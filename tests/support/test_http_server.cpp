@@ -128,6 +128,9 @@ void Test_Http_Server::init()
   server_->new_task_queue = [this] { return new Counting_Queue(connections_); };
   server_->set_keep_alive_max_count(kKeepAliveMaxCount);
   server_->set_keep_alive_timeout(kKeepAliveTimeoutSec);
+  // The head and the body go out in separate writes: without this, Nagle's algorithm
+  // holds the body until the client's delayed acknowledgement.
+  server_->set_tcp_nodelay(true);
   auto h = [this](const httplib::Request& req, httplib::Response& res) { dispatch(req, res); };
   server_->Get(".*", h);
   server_->Post(".*", h);
