@@ -110,7 +110,7 @@ public:
     test_support::Engine_Fault f;
     f.method = method;
     f.path = path;
-    f.kind = test_support::Engine_Fault::body;
+    f.kind = test_support::Engine_Fault::custom;
     f.status_code = status;
     f.body = body;
     f.content_type = content_type;

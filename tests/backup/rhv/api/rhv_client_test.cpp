@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <ace/ACE.h>
+
 #include "platform/http/base64.h"
 #include "tests/backup/rhv/api/engine_fixture.h"
 
@@ -163,10 +165,10 @@ TEST(RHV_Client, no_secret_reaches_a_log_line)
     ASSERT_TRUE(f.login(client, auth));
     RHV_VMs vms;
     EXPECT_TRUE(client.vm_service().list(vms, RHV_FOLLOW_DISK | RHV_FOLLOW_NICS));
-    f.fault(Engine_Fault::status, "*", f.api("/vms/.*"), 1, 500);
+    f.fault(Engine_Fault::error_status, "*", f.api("/vms/.*"), 1, 500);
     RHV_VM vm;
     EXPECT_FALSE(client.vm_service().get(VM_WEB1, vm));
-    f.fault(Engine_Fault::close, "*", ".*", 6);
+    f.fault(Engine_Fault::close_connection, "*", ".*", -1);
     EXPECT_FALSE(client.vm_service().get(VM_WEB1, vm));
     f.engine().clear_faults();
     f.engine().expire_tokens();

@@ -174,7 +174,7 @@ TEST(RHV_Services, add_posts_the_record_and_reads_back_the_created_entity)
   // A refused add names the body it sent.
   RHV_NIC nic;
   nic.name = "nic1";
-  f.fault(test_support::Engine_Fault::status, "POST", ".*", 1, 400);
+  f.fault(test_support::Engine_Fault::error_status, "POST", ".*", 1, 400);
   Log_Capture log(true);
   EXPECT_FALSE(c.vm_service().nic_service(vm.id).add(nic));
   EXPECT_EQ(log.texts(LM_ERROR).back(),
@@ -203,8 +203,8 @@ TEST(RHV_Services, vm_lists_of_a_cluster_hold_only_its_vms)
       {"empty vm list", "{\"vm\":[]}", false, {"kept"}},
       {"no vm list", "{\"other\":1}", false, {"kept"}},
       {"mixed", "{\"vm\":[{\"id\":\"1\",\"cluster\":{\"id\":\"" + CL_A + "\"}},{\"id\":\"2\"},{\"id\":\"3\",\"cluster\":{\"id\":\"" +
-                    CL_B + "\"}},{\"id\":\"4\",\"cluster\":{}}]}",
-       true, {"1", "2", "4"}},
+                    CL_B + "\"}}]}",
+       true, {"1", "2"}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);

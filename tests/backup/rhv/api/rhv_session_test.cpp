@@ -26,9 +26,10 @@ RHV_Session_var make_session(Engine_Fixture& f, const std::string& type, const s
 {
   RHV_Session_var s = RHV_Session_Factory::create(type);
   EXPECT_TRUE(s);
-  if (s)
+  if (s) {
     EXPECT_TRUE(s->init("127.0.0.1", f.port(), f.engine().tls(), USER, secure_string(password.c_str()),
                         "ovirt-engine"));
+  }
   return s;
 }
 
@@ -173,7 +174,7 @@ TEST(RHV_Session, a_broken_exchange_logs_method_url_query_and_status)
   Engine_Fixture f;
   RHV_Session_var s = make_session(f, "basic");
   const std::string base = "http://127.0.0.1:" + std::to_string(f.port());
-  f.fault(Engine_Fault::close, "*", ".*", -1);
+  f.fault(Engine_Fault::close_connection, "*", ".*", -1);
   Log_Capture log(true);
   Value result;
   const Value body{json_spirit::Object()};
@@ -198,7 +199,7 @@ TEST(RHV_Session, replies_that_are_not_json_end_in_false)
   const std::string path = f.api("/vms");
   const std::string deep(100000, '[');
   std::string huge = "{\"vm\":[";
-  while (huge.size() < (24u << 20))
+  while (huge.size() < (8u << 20))
     huge += "{\"id\":\"0123456789\",\"name\":\"x\"},";
   huge += "{\"id\":\"1\"}";  // no closing brackets: truncated
   const struct {
@@ -326,7 +327,7 @@ TEST(RHV_OAuth_Session, a_401_renews_the_token_once_and_repeats_the_request)
 
   // A 403 asks for no new token.
   f.engine().clear_requests();
-  f.fault(Engine_Fault::status, "GET", f.api("/hosts"), 1, 403);
+  f.fault(Engine_Fault::error_status, "GET", f.api("/hosts"), 1, 403);
   log.clear();
   EXPECT_FALSE(s->get(f.api("/hosts"), nullptr, &result));
   EXPECT_TRUE(log.texts(LM_INFO).empty());
@@ -335,7 +336,7 @@ TEST(RHV_OAuth_Session, a_401_renews_the_token_once_and_repeats_the_request)
   // A failed renewal keeps the old token, which the next request sends again.
   const std::string kept = s->authorization();
   f.engine().expire_tokens();
-  f.fault(Engine_Fault::status, "POST", f.engine().token_path(), 1, 500);
+  f.fault(Engine_Fault::error_status, "POST", f.engine().token_path(), 1, 500);
   log.clear();
   EXPECT_FALSE(s->get(f.api("/hosts"), nullptr, &result));
   EXPECT_EQ(log.texts(LM_ERROR), (Lines{"Response status is '500', has body.\n", "Failed to authenticate.\n"}));
@@ -362,7 +363,7 @@ TEST(RHV_OAuth_Session, a_token_reply_that_is_not_a_token_fails_authentication)
       {"no token", 200, "{\"token_type\":\"bearer\"}",
        "Invalid response format, exception: JSON member 'access_token' not found.\n"},
       {"token not a string", 200, "{\"access_token\":5}",
-       "Invalid response format, exception: JSON member 'access_token' is integer, not string.\n"},
+       "Invalid response format, exception: JSON member 'access_token' is integer, not a string.\n"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
@@ -382,7 +383,7 @@ TEST(RHV_OAuth_Session, an_unreachable_token_endpoint_is_reported)
 {
   Engine_Fixture f;
   RHV_Session_var s = make_session(f, "oauth");
-  f.fault(Engine_Fault::close, "POST", f.engine().token_path(), -1);
+  f.fault(Engine_Fault::close_connection, "POST", f.engine().token_path(), -1);
   Log_Capture log(true);
   Value result;
   EXPECT_FALSE(s->get(f.api("/datacenters"), nullptr, &result));

@@ -77,7 +77,7 @@ TEST(RHV_Agent_Manager, init_stops_at_the_first_failed_read)
       {f.api("/datacenters/.*/clusters"), "Failed to list clusters in data center '" + DC_MAIN + "'.\n"},
   };
   for (const auto& row : rows) {
-    f.fault(Engine_Fault::status, "GET", row.path, 1, 500);
+    f.fault(Engine_Fault::error_status, "GET", row.path, 1, 500);
     Log_Capture log(true);
     RHV_Agent_Manager m;
     EXPECT_FALSE(m.init(c, AGENT_VM));
@@ -113,7 +113,7 @@ TEST(RHV_Agent_Manager, detach_disks_unplugs_left_over_disks_once)
   EXPECT_TRUE(f.take_request_lines().empty());
 
   // A refused detach stops and keeps the disk for a later try.
-  f.fault(Engine_Fault::status, "DELETE", ".*", 1, 409);
+  f.fault(Engine_Fault::error_status, "DELETE", ".*", 1, 409);
   Log_Capture log(true);
   EXPECT_FALSE(m.detach_disks(web1));
   EXPECT_EQ(log.texts(LM_ERROR).back(), "Failed to detach disk 'web1-data' from VM 'agent'.\n");

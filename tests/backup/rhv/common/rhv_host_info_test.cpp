@@ -123,7 +123,7 @@ TEST(RHV_Host_Info, load_overwrites_present_keys_and_rejects_mistyped_ones)
       {"{\"host\":\"h2\",\"ssl\":\"yes\"}", false,
        "{\"agent_vm_id\":\"\",\"agent_vm_name\":\"\",\"auth_type\":\"\",\"host\":\"h2\",\"name\":\"\","
        "\"password\":\"\",\"port\":80,\"ssl\":false,\"url_prefix\":\"\",\"username\":\"\",\"uuid\":\"old\"}",
-       "Failed to load RHV_Host_Info from JSON: JSON member 'ssl' is string, not boolean\n"},
+       "Failed to load RHV_Host_Info from JSON: JSON member 'ssl' is string"},
       {"{\"port\":\"443\"}", false, nullptr, "Failed to load RHV_Host_Info from JSON: JSON member 'port' is string, not"},
       {"{\"port\":-1}", false, nullptr, "Failed to load RHV_Host_Info from JSON: JSON member 'port' is negative"},
       {"{\"password\":7}", false, nullptr, "Failed to load RHV_Host_Info from JSON: JSON member 'password' is"},
@@ -136,8 +136,9 @@ TEST(RHV_Host_Info, load_overwrites_present_keys_and_rejects_mistyped_ones)
     RHV_Host_Info info;
     info.uuid = "old";
     EXPECT_EQ(info.load(parse(row.json)), row.ok);
-    if (row.expected != nullptr)
+    if (row.expected != nullptr) {
       EXPECT_EQ(JSON_Dump(info.dump()).str(), row.expected);
+    }
     const Lines errors = log.texts(LM_ERROR);
     if (*row.message == '\0') {
       EXPECT_TRUE(errors.empty()) << log.dump();

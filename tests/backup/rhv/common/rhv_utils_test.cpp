@@ -91,7 +91,7 @@ TEST(Get_Dc, follows_vm_cluster_and_data_center)
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     if (!row.fail_path.empty())
-      f.fault(Engine_Fault::status, "GET", row.fail_path, 1, 404);
+      f.fault(Engine_Fault::error_status, "GET", row.fail_path, 1, 404);
     Log_Capture log(true);
     RHV_Data_Center out;
     out.id = "kept";
@@ -137,7 +137,7 @@ TEST(Get_Vms, searches_by_name_within_the_agent_data_center)
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    f.fault(Engine_Fault::status, "GET", row.fail_path, 1, 500);
+    f.fault(Engine_Fault::error_status, "GET", row.fail_path, 1, 500);
     Log_Capture log(true);
     std::vector<RHV_VM> out(1);
     EXPECT_FALSE(get_vms(c, row.agent, out, "*web*"));
