@@ -27,7 +27,8 @@ std::string RHV_Service::encode_segment(const std::string& id)
 {
   std::string out;
   out.reserve(id.size());
-  http_encode_string_i(id.c_str(), Query_Builder::ENCODE_FLAGS, std::back_inserter(out));
+  // As in query values, but a blank is "%20": "+" is no blank in a path.
+  http_encode_string_i(id.c_str(), HUT_FLAG_SLASH, std::back_inserter(out));
   // "." and ".." are path steps, not names: spell their dots out.
   if (out == "." || out == "..")
     out = out.size() == 1 ? "%2e" : "%2e%2e";

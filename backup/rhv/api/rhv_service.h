@@ -14,8 +14,9 @@
 //   action  POST   /<prefix>/api<service>/<id>/<action>
 //
 // Ids are put into paths as single path segments: anything but letters, digits and
-// "-", "_", ".", "~" is percent-encoded ("/" included), so an id can never address
-// another resource; the engine's own ids pass unchanged.
+// "-", "_", ".", "~" is percent-encoded ("/" included, lower-case hexadecimal digits),
+// and the dots of an id "." or ".." too, so an id can never address another resource;
+// the engine's own ids pass unchanged.
 //
 // A failed request logs, in order, the session's line (transport failures), the
 // engine's fault ("Failed to call api, <reason>: <detail>.") or "Failed to extract

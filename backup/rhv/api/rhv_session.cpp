@@ -27,8 +27,6 @@ HTTP_Session_var create_http_session(const std::string& host, unsigned short por
   return HTTP_Session_Factory::create(host, port, ssl, nullptr, 3, nullptr, false, 120, 120, 120, 0);
 }
 
-const char* text_or_empty(const char* s) { return s != nullptr ? s : ""; }
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
