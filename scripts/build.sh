@@ -4,11 +4,11 @@ set -euo pipefail
 flavour=${1:-plain}
 top=$(cd "$(dirname "$0")/.." && pwd)
 case "$flavour" in
-  plain) san="" ;;
-  asan)  san="address" ;;
-  tsan)  san="thread" ;;
+  plain) san="" ; bench=ON ;;
+  asan)  san="address" ; bench=OFF ;;
+  tsan)  san="thread" ; bench=OFF ;;
   *) echo "unknown build flavour '$flavour'" >&2; exit 2 ;;
 esac
 dir="$top/build/$flavour"
-cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE="$san" >/dev/null
+cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE="$san" -DRHV_BUILD_BENCH="$bench" >/dev/null
 cmake --build "$dir" -j"$(nproc)"
