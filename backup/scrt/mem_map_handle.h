@@ -90,8 +90,9 @@ public:
   // Unmaps and closes the file; the result of the underlying close.
   int close() { return map_.close(); }
 
-  // Writes the mapped pages back to the file.
-  int sync() { return *this ? map_.sync() : -1; }
+  // Schedules the write-back of the mapped pages to the file (MS_ASYNC by default:
+  // other processes see the record through the shared mapping at once anyway).
+  int sync(int flags = MS_ASYNC) { return *this ? map_.sync(flags) : -1; }
 
 private:
   int map_i(const char* prefix, const char* dir, const char* name, bool create, bool cloexec,

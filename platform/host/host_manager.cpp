@@ -88,7 +88,7 @@ EVP_PKEY* Host_Manager::rsa_prvkey()
   BIO_free(bio);
   if (key == nullptr) {
     RHV_LOG_ERROR("Failed to read RSA private key from '%s': %s\n", path.c_str(),
-               openssl_error("no key").c_str());
+                  openssl_error("no key").c_str());
     return nullptr;
   }
   if (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA || EVP_PKEY_get_bits(key) < 2048) {

@@ -9,20 +9,9 @@
 
 #include <climits>
 #include <memory>
-#include <new>
 #include <vector>
 
 namespace {
-
-// A byte buffer that is wiped when released.
-struct Wiped_Buffer {
-  explicit Wiped_Buffer(std::size_t n) : bytes(n) {}
-  ~Wiped_Buffer()
-  {
-    if (!bytes.empty()) secure_memset(bytes.data(), 0, bytes.size());
-  }
-  std::vector<unsigned char> bytes;
-};
 
 struct Ctx_Free { void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); } };
 struct Encode_Ctx_Free { void operator()(EVP_ENCODE_CTX* c) const { EVP_ENCODE_CTX_free(c); } };
@@ -81,7 +70,7 @@ void RSA_Decoder::decode(const unsigned char* text, std::size_t len, EVP_PKEY* k
   const int key_size = EVP_PKEY_get_size(key);
   if (key_size <= 0 || block.size() != static_cast<std::size_t>(key_size)) {
     RHV_LOG_ERROR("Failed to decrypt with RSA: block of %B bytes, the key needs %d.\n",
-               block.size(), key_size);
+                  block.size(), key_size);
     return;
   }
 
@@ -93,19 +82,17 @@ void RSA_Decoder::decode(const unsigned char* text, std::size_t len, EVP_PKEY* k
     RHV_LOG_ERROR("Failed to decrypt with RSA: %s\n", openssl_error().c_str());
     return;
   }
-  Wiped_Buffer plain(static_cast<std::size_t>(key_size));
-  std::size_t plain_len = plain.bytes.size();
-  if (EVP_PKEY_decrypt(ctx.get(), plain.bytes.data(), &plain_len, block.data(), block.size()) <= 0) {
-    RHV_LOG_ERROR("Failed to decrypt with RSA: %s\n", openssl_error().c_str());
-    return;
-  }
-  // The result always gets a buffer, so that an empty secret still reads as success.
-  unsigned char* out = new (std::nothrow) unsigned char[plain_len + 1];
+  // The plain text is written straight into the output, which is wiped on release.
+  unsigned char* out = allocate(static_cast<std::size_t>(key_size));
   if (out == nullptr) {
     RHV_LOG_ERROR("Failed to decrypt with RSA: out of memory.\n");
     return;
   }
-  std::copy(plain.bytes.begin(), plain.bytes.begin() + static_cast<std::ptrdiff_t>(plain_len), out);
-  out[plain_len] = 0;
-  adopt(out, plain_len);
+  std::size_t plain_len = static_cast<std::size_t>(key_size);
+  if (EVP_PKEY_decrypt(ctx.get(), out, &plain_len, block.data(), block.size()) <= 0) {
+    clear();
+    RHV_LOG_ERROR("Failed to decrypt with RSA: %s\n", openssl_error().c_str());
+    return;
+  }
+  truncate(plain_len);
 }

@@ -6,7 +6,7 @@
 
 #include <openssl/evp.h>
 
-#include "platform/runtime/codec_impl.h"
+#include "platform/runtime/codec.h"
 
 #pragma GCC visibility push(default)
 

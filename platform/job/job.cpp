@@ -5,9 +5,9 @@
 #include <chrono>
 #include <cstring>
 #include <new>
-#include <uuid/uuid.h>
 
 #include "backup/scrt/log.h"
+#include "platform/runtime/uuid.h"
 
 namespace {
 
@@ -66,9 +66,7 @@ void Job::open_activity()
   }
   // A re-created activity starts afresh.
   std::memset(static_cast<void*>(activity_), 0, sizeof(Job_Activity));
-  uuid_t raw;
-  uuid_generate_random(raw);
-  std::memcpy(activity_->id, raw, sizeof activity_->id);
+  uuid_generate_v4(activity_->id);
   activity_->state = JOB_STATE_IDLE;
   sync();
   sync_count_ = 0;
@@ -175,9 +173,19 @@ int Job::handle_timeout(const ACE_Time_Value&, const void*)
 
 int Job::state_i(Job_State state)
 {
-  activity_->state = state;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    activity_->state = state;
+    state_history_.push_back(state);
+  }
   state_event_.signal();
   return 0;
+}
+
+std::vector<int> Job::state_history() const
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_history_;
 }
 
 int Job::state(Job_State state)

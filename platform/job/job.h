@@ -89,6 +89,8 @@ public:
 
   // Writes `state` into the activity, signals state_event() and returns 0.
   int state_i(Job_State state);
+  // Every state written through state_i()/state(), in order.
+  std::vector<int> state_history() const;
   // state_i(), then sync().
   int state(Job_State state);
   // Signalled on every state change (auto-reset).
@@ -150,6 +152,7 @@ private:
   ACE_Log_Msg_Callback* saved_callback_ = nullptr;
   json_spirit::Object results_;
   std::vector<Job_Event> events_;
+  std::vector<int> state_history_;
 };
 
 typedef ACE_Intrusive_Auto_Ptr<Job> Job_var;

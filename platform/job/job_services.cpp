@@ -15,12 +15,12 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-#include <uuid/uuid.h>
 
 #include "backup/scrt/log.h"
 #include "platform/config/standin_conf.h"
 #include "platform/host/path_conf.h"
 #include "platform/json/json_dump.h"
+#include "platform/runtime/uuid.h"
 
 // ---- Job_Event_Handler ----
 
@@ -131,8 +131,6 @@ int write_job_alert(Job& job, int level, int code, int /*flags*/,
   const Job_Activity& act = job.activity();
   uint64_t id = (static_cast<uint64_t>(level & 0xf) << 60) |
                 (UINT64_C(0x3290000000) + static_cast<uint64_t>(static_cast<uint32_t>(code)));
-  char activity_id[37];
-  uuid_unparse_lower(act.id, activity_id);
 
   json_spirit::Object uuids;
   uuids["host_uuid"] = def.host_id();
@@ -146,7 +144,7 @@ int write_job_alert(Job& job, int level, int code, int /*flags*/,
                                       : json_spirit::Value(json_spirit::Array());
   alert["revision"] = json_spirit::Value(static_cast<long>(def.job_revision()));
   alert["uuids"] = json_spirit::Value(std::move(uuids));
-  alert["activity"] = std::string(activity_id);
+  alert["activity"] = uuid_to_string(act.id);
   alert["start"] = json_spirit::Value(static_cast<long>(act.start_time.load()));
   alert["end"] = json_spirit::Value(0L);
   std::string line = JSON_Dump(json_spirit::Value(std::move(alert))).release();

@@ -1,9 +1,10 @@
 #include "platform/json/json_dump.h"
 
+#include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
+#include <charconv>
 #include <new>
+#include <vector>
 
 using json_spirit::Array;
 using json_spirit::Object;
@@ -11,16 +12,16 @@ using json_spirit::Value;
 
 namespace {
 
-// A real with 17 significant digits, always with a "." or an exponent.
-int format_real(double d, char (&buf)[40])
+// A finite real as "%.17g" writes it in the "C" locale, with ".0" added when
+// that looks like an integer.
+std::size_t format_real(double d, char (&buf)[40])
 {
-  int n = std::snprintf(buf, sizeof(buf) - 3, "%.17g", d);
-  if (std::strpbrk(buf, ".eEn") == nullptr) {  // "n": nan/inf never get here
-    buf[n++] = '.';
-    buf[n++] = '0';
-    buf[n] = '\0';
+  char* end = std::to_chars(buf, buf + sizeof(buf) - 2, d, std::chars_format::general, 17).ptr;
+  if (std::find_if(buf, end, [](char c) { return c == '.' || c == 'e'; }) == end) {
+    *end++ = '.';
+    *end++ = '0';
   }
-  return n;
+  return static_cast<std::size_t>(end - buf);
 }
 
 yajl_gen_status gen_string(yajl_gen g, const std::string& s)
@@ -62,18 +63,16 @@ yajl_gen_status gen(yajl_gen g, const Value& v, bool lenient, unsigned depth = 0
   case json_spirit::bool_type:
     return yajl_gen_bool(g, v.get_bool() ? 1 : 0);
   case json_spirit::int_type: {
-    char buf[32];
-    const int n = v.is_uint64()
-                    ? std::snprintf(buf, sizeof(buf), "%llu", static_cast<unsigned long long>(v.get_uint64()))
-                    : std::snprintf(buf, sizeof(buf), "%lld", static_cast<long long>(v.get_int64()));
-    return yajl_gen_number(g, buf, static_cast<std::size_t>(n));
+    char buf[24];
+    const char* end = v.is_uint64() ? std::to_chars(buf, buf + sizeof(buf), v.get_uint64()).ptr
+                                    : std::to_chars(buf, buf + sizeof(buf), v.get_int64()).ptr;
+    return yajl_gen_number(g, buf, static_cast<std::size_t>(end - buf));
   }
   case json_spirit::real_type: {
     const double d = v.get_real();
     if (!std::isfinite(d)) return lenient ? yajl_gen_null(g) : yajl_gen_invalid_number;
     char buf[40];
-    const int n = format_real(d, buf);
-    return yajl_gen_number(g, buf, static_cast<std::size_t>(n));
+    return yajl_gen_number(g, buf, format_real(d, buf));
   }
   case json_spirit::null_type:
     return yajl_gen_null(g);
@@ -81,11 +80,35 @@ yajl_gen_status gen(yajl_gen g, const Value& v, bool lenient, unsigned depth = 0
   return yajl_gen_invalid_number;
 }
 
-// The print callback of a dump: appends to the text. It runs inside the C
-// generator, so a failed allocation is recorded rather than thrown through it.
+// The print callback of a dump collects the text in blocks, so that a large
+// text is never copied while it grows; the blocks are joined once at the end.
+// It runs inside the C generator, so a failed allocation is recorded rather
+// than thrown through it.
 struct Sink {
-  std::string* text;
-  bool failed;
+  static constexpr std::size_t BLOCK = 16 * 1024;
+  std::vector<std::string> blocks;
+  bool failed = false;
+
+  void append(const char* text, std::size_t length)
+  {
+    if (blocks.empty() || blocks.back().size() + length > blocks.back().capacity()) {
+      blocks.emplace_back();
+      blocks.back().reserve(std::max(BLOCK, length));
+    }
+    blocks.back().append(text, length);
+  }
+
+  void join(std::string& out)
+  {
+    if (blocks.size() == 1) {
+      out = std::move(blocks.front());
+      return;
+    }
+    std::size_t total = 0;
+    for (const std::string& b : blocks) total += b.size();
+    out.reserve(total);
+    for (const std::string& b : blocks) out.append(b);
+  }
 };
 
 void append_text(void* ctx, const char* text, std::size_t length)
@@ -93,7 +116,7 @@ void append_text(void* ctx, const char* text, std::size_t length)
   Sink* sink = static_cast<Sink*>(ctx);
   if (sink->failed) return;
   try {
-    sink->text->append(text, length);
+    sink->append(text, length);
   } catch (...) {
     sink->failed = true;
   }
@@ -104,7 +127,7 @@ void dump(const Value* v, const Object* o, bool pretty, std::string& text)
 {
   yajl_gen g = yajl_gen_alloc(nullptr);
   if (!g) throw std::bad_alloc();
-  Sink sink{&text, false};
+  Sink sink;
   yajl_gen_config(g, yajl_gen_print_callback, &append_text, &sink);
   if (pretty) yajl_gen_config(g, yajl_gen_beautify, 1);
   if (v) {
@@ -120,6 +143,7 @@ void dump(const Value* v, const Object* o, bool pretty, std::string& text)
   }
   yajl_gen_free(g);
   if (sink.failed) throw std::bad_alloc();
+  sink.join(text);
 }
 
 }  // namespace

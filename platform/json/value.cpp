@@ -39,6 +39,11 @@ const Value Value::null;
 
 Value::Value(const char* s) : type_(str_type), is_uint64_(false)
 {
+  if (!s) {
+    type_ = null_type;
+    int_ = 0;
+    return;
+  }
   new (&str_) std::string(s);
 }
 

@@ -49,8 +49,10 @@ public:
 // of the delivering thread is installed on the new thread, so its lines go where the
 // caller's go (the callback must outlive the requests in flight).
 //
-// The destructor waits for the threads still running, so the handler may be released
-// at any time; handle_object_i() must not release the handler itself.
+// Releasing a handler while requests run: the base destructor waits for them
+// (wait_idle), but by then the derived parts are gone, so a derived handler calls
+// wait_idle() first thing in its own destructor. handle_object_i() must not release the
+// handler itself.
 class JSON_RPC_Thread_Handler : public JSON_RPC_Handler {
 public:
   JSON_RPC_Thread_Handler() = default;

@@ -5,6 +5,7 @@
 #include <map>
 #include <string>
 
+#include "platform/json/value.h"
 #include "platform/storage/compression.h"
 #include "platform/storage/rate_limits.h"
 
@@ -63,6 +64,19 @@ public:
 
     // Sets (or replaces) one extra option.
     void set_extra_option(const std::string& name, const std::string& value) { extra_options[name] = value; }
+
+    // The JSON form, an object with one member per field:
+    //   {"compression_method": int, "compression_level": int, "max_seconds_retry": int,
+    //    "resumption_buffer_size": uint, "rate_limits": {"dest_rate_limits": uint,
+    //    "src_rate_limits": uint}, "server_side_dedup": bool, "d2t_access_mode": 0..2,
+    //    "server_side_encryption": bool, "cipher": int, "key": str, "iv": str,
+    //    "tenant_access_key": str, "dedup_backend_type": str, "extra_options": {str: str}}
+    json_spirit::Object dump() const;
+
+    // Reads the JSON form. Absent members keep their defaults; unknown members are
+    // ignored. false when `v` is not an object or a member has another type or is out
+    // of range; *this is then unchanged and `why` (when given) names the member.
+    bool load(const json_spirit::Value& v, std::string* why = nullptr);
 
     bool operator==(const Options& o) const;
     bool operator!=(const Options& o) const { return !(*this == o); }

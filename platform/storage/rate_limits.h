@@ -2,6 +2,9 @@
 #define PLATFORM_STORAGE_RATE_LIMITS_H
 
 #include <cstdint>
+#include <string>
+
+#include "platform/json/value.h"
 
 #pragma GCC visibility push(default)
 
@@ -16,6 +19,12 @@ struct Rate_Limits {
   // limited. Unlimited stays unlimited; 0 or 1 channel changes nothing.
   void set_rate_limits_by_channels(unsigned int channels);
   static void set_rate_limits_by_channels(Rate_Limits& limits, unsigned int channels);
+
+  // JSON form {"dest_rate_limits": uint, "src_rate_limits": uint}. load: absent members
+  // become 0; false (and *this unchanged) when `v` is not an object or a member is not
+  // a non-negative integer.
+  json_spirit::Object dump() const;
+  bool load(const json_spirit::Value& v, std::string* why = nullptr);
 
   bool operator==(const Rate_Limits& o) const
   {
