@@ -1,6 +1,6 @@
 #include "platform/config/standin_conf.h"
 
-#include <ace/Log_Msg.h>
+#include "backup/scrt/log.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -96,7 +96,7 @@ std::shared_ptr<const Standin_Conf> load_from_environment(bool& ok)
   if (path == nullptr || *path == '\0') return conf;
   std::string error;
   if (!conf->load(path, error)) {
-    ACE_ERROR((LM_ERROR, "Failed to load platform configuration '%C': %C\n", path, error.c_str()));
+    RHV_LOG_ERROR("Failed to load platform configuration '%s': %s\n", path, error.c_str());
     ok = false;
     return std::make_shared<Standin_Conf>();
   }

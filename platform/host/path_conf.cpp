@@ -2,7 +2,7 @@
 
 #include "platform/config/standin_conf.h"
 
-#include <ace/Log_Msg.h>
+#include "backup/scrt/log.h"
 
 #include <cerrno>
 
@@ -64,7 +64,7 @@ bool make_directories(const std::string& dir, mode_t mode)
   }
   if (!ok) {
     int err = errno;
-    ACE_ERROR((LM_ERROR, "Failed to create directory '%C', errno=%d, %m\n", dir.c_str(), err));
+    RHV_LOG_ERROR("Failed to create directory '%s', errno=%d, %m\n", dir.c_str(), err);
     errno = err;
   }
   return ok;

@@ -17,7 +17,8 @@
 // written as plain strings; integers exactly (unsigned above INT64_MAX);
 // reals with 17 significant digits and always with a "." or an exponent so
 // that they read back as reals. A non-finite real, which JSON cannot express,
-// is written as null.
+// and a container nested deeper than the generator allows (127 levels, the
+// parser's limit too) are written as null.
 class JSON_Dump {
  public:
   explicit JSON_Dump(const json_spirit::Value& v, bool pretty = false);

@@ -23,7 +23,8 @@
 // One parser reads one document. Not safe for concurrent use.
 class JSON_Parser : public YAJL_Handler {
  public:
-  static constexpr std::size_t MAX_DEPTH = 512;
+  // The deepest nesting a generator can write back.
+  static constexpr std::size_t MAX_DEPTH = 127;
 
   explicit JSON_Parser(json_spirit::Value* target = nullptr);
   ~JSON_Parser() override;
@@ -54,14 +55,17 @@ class JSON_Parser : public YAJL_Handler {
   int handle_end_array_i() override;
 
  private:
+  // An open container; both pointers are null when building nothing.
   struct Frame {
-    json_spirit::Value* container;  // null when building nothing
+    json_spirit::Object* obj;
+    json_spirit::Array* arr;
     bool is_map;
   };
 
+  bool building() const noexcept;
   int add(json_spirit::Value&& v);
   int open(bool is_map);
-  int close(bool is_map);
+  int close();
 
   json_spirit::Value* target_;
   std::vector<Frame> frames_;

@@ -58,7 +58,12 @@ class JSON_Pointer {
   {
     T out{};
     if (get(doc, out)) return boost::optional<T>(std::move(out));
+    // An empty optional of a scalar copies its unset storage; GCC may warn
+    // about that once it is inlined.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
     return boost::none;
+#pragma GCC diagnostic pop
   }
 
  private:

@@ -33,7 +33,9 @@ bool object_get(const Object& obj, const std::string& key, Array& out);
 bool object_get(const Object& obj, const std::string& key, Value& out);
 
 // Pointers into `obj` (valid while it lives unchanged), or null when the member
-// is absent or of another type. object_get_str accepts both string kinds.
+// is absent or of another type. object_get_str accepts both string kinds; a
+// secure string reached through a non-const pointer must not be grown, or its
+// old storage is released unwiped.
 const std::string* object_get_str(const Object& obj, const std::string& key) noexcept;
 std::string* object_get_str(Object& obj, const std::string& key) noexcept;
 const Object* object_get_object(const Object& obj, const std::string& key) noexcept;

@@ -54,7 +54,9 @@ class Value {
   // The shared null value.
   static const Value null;
 
-  Value() noexcept : type_(null_type), is_uint64_(false), int_(0) {}
+  // Null. Constant-initialised, so Value::null is usable during static initialisation.
+  constexpr Value() noexcept : type_(null_type), is_uint64_(false), int_(0) {}
+  // A null pointer gives a null value.
   Value(const char* s);
   Value(const std::string& s);
   Value(std::string&& s) noexcept;

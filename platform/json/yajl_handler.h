@@ -39,7 +39,8 @@ class YAJL_Handler {
 // to `handler`, numbers as raw text. Returns true when the document was
 // complete and valid and no handler aborted. Otherwise returns false and, when
 // `error` is given, puts a one-line reason there ("parse aborted by handler"
-// when a handler returned ABORT).
+// when a handler returned ABORT). An exception thrown by a handler stops the
+// reading and is rethrown once the reader is released.
 bool parse_with_handler(const char* text, std::size_t length, YAJL_Handler& handler,
                         std::string* error = nullptr);
 bool parse_with_handler(const std::string& text, YAJL_Handler& handler,

@@ -1,31 +1,14 @@
 #include "platform/config/standin_conf.h"
 
+#include "tests/support/log_capture.h"
 #include "tests/support/standin_env.h"
 
-#include <ace/Log_Msg.h>
-#include <ace/Log_Msg_Callback.h>
-#include <ace/Log_Record.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
 
 namespace {
-
-// Collects the log lines of the current thread.
-struct Log_Capture : ACE_Log_Msg_Callback {
-  Log_Capture()
-  {
-    ACE_Log_Msg* log = ACE_LOG_MSG;
-    previous_ = log->msg_callback(this);
-    log->set_flags(ACE_Log_Msg::MSG_CALLBACK);
-  }
-  ~Log_Capture() override { ACE_LOG_MSG->msg_callback(previous_); }
-  void log(ACE_Log_Record& record) override { lines.emplace_back(record.msg_data()); }
-
-  std::vector<std::string> lines;
-  ACE_Log_Msg_Callback* previous_;
-};
 
 TEST(Standin_Conf, ParsesEveryKey)
 {
@@ -198,21 +181,21 @@ TEST(Standin_Conf, InstanceFollowsTheEnvironmentVariable)
   {
     std::ofstream(env.path("bad.conf")) << "root_prefix = " << env.root() << "\nbackupd_port = x\n";
     ::setenv(Standin_Conf::ENV_VAR, env.path("bad.conf").c_str(), 1);
-    Log_Capture capture;
+    Log_Capture capture(true);
     EXPECT_FALSE(Standin_Conf::reload());
-    ASSERT_EQ(capture.lines.size(), 1u);
-    EXPECT_EQ(capture.lines[0], "Failed to load platform configuration '" + env.path("bad.conf") +
+    ASSERT_EQ(capture.texts().size(), 1u);
+    EXPECT_EQ(capture.texts()[0], "Failed to load platform configuration '" + env.path("bad.conf") +
                                   "': line 2: invalid port 'x'\n");
     EXPECT_EQ(Standin_Conf::instance()->root_prefix(), "");
     EXPECT_EQ(Standin_Conf::instance()->source(), "");
   }
   {
     ::setenv(Standin_Conf::ENV_VAR, env.path("missing.conf").c_str(), 1);
-    Log_Capture capture;
+    Log_Capture capture(true);
     EXPECT_FALSE(Standin_Conf::reload());
-    ASSERT_EQ(capture.lines.size(), 1u);
-    EXPECT_NE(capture.lines[0].find("missing.conf': cannot open: No such file or directory"),
-              std::string::npos) << capture.lines[0];
+    ASSERT_EQ(capture.texts().size(), 1u);
+    EXPECT_NE(capture.texts()[0].find("missing.conf': cannot open: No such file or directory"),
+              std::string::npos) << capture.texts()[0];
   }
   ::unsetenv(Standin_Conf::ENV_VAR);
   EXPECT_TRUE(Standin_Conf::reload());
