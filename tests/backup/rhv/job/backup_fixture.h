@@ -265,16 +265,19 @@ public:
     for (const RHV_Disk_Attachment& a : params.attachments)
       size += static_cast<uint64_t>(a.disk.provisioned_size);
     RHV_VM_Progress_Handle progress;
-    if (progress.open(params.def_id.c_str(), params.vm_id.c_str(), false, true, 0750) == 0) {
-      progress->reset();
-      progress->state = STATE_RUNNING;
-      progress->virtual_disk_count = static_cast<int32_t>(params.attachments.size());
-      progress->total_bytes = size;
-      progress->start_time = 1700000000;
-      progress->processed_bytes = code == 0 ? size : size / 2;
-      progress->processed_virtual_disk_count = code == 0 ? static_cast<int32_t>(params.attachments.size()) : 0;
-      progress->end_time = 1700000060;
-      progress->state = code == 0 ? STATE_COMPLETED : STATE_FAILED;
+    RHV_VM_Progress_Info* info = nullptr;
+    if (progress.open(params.def_id.c_str(), params.vm_id.c_str(), false, true, 0750) == 0)
+      info = progress.get();
+    if (info != nullptr) {
+      info->reset();
+      info->state = STATE_RUNNING;
+      info->virtual_disk_count = static_cast<int32_t>(params.attachments.size());
+      info->total_bytes = size;
+      info->start_time = 1700000000;
+      info->processed_bytes = code == 0 ? size : size / 2;
+      info->processed_virtual_disk_count = code == 0 ? static_cast<int32_t>(params.attachments.size()) : 0;
+      info->end_time = 1700000060;
+      info->state = code == 0 ? STATE_COMPLETED : STATE_FAILED;
     }
 
     JSON_RPC_Response rsp(&request);
