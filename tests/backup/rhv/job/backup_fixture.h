@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <ace/Thread_Manager.h>
+#include <ace/Time_Value.h>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -104,7 +107,16 @@ public:
     });
   }
 
-  ~Backup_Fixture() { unregister_global_json_rpc("rhev.query"); }
+  // The test has released its jobs by now. Their detached run threads let go of them, and
+  // then end (ACE cleans up each thread's logger as it ends), before the engine and the
+  // configuration go and before the process tears ACE down.
+  ~Backup_Fixture()
+  {
+    EXPECT_TRUE(Job::wait_no_live_jobs(60));
+    ACE_Time_Value timeout(60);
+    ACE_Thread_Manager::instance()->wait(&timeout, false, false);
+    unregister_global_json_rpc("rhev.query");
+  }
 
   Standin_Env& env() { return env_; }
   test_support::Engine_Simulator& engine() { return *engine_; }

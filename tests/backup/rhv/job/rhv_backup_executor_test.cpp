@@ -62,12 +62,13 @@ std::vector<Job_Event::Kind> final_events(const Job_var& job)
   return out;
 }
 
-const Job_Event* final_progress(const Job_var& job)
+// The final progress report; its list is empty when there was none.
+Job_Event final_progress(const Job_var& job)
 {
-  const Job_Event* last = nullptr;
+  Job_Event last;
   for (const Job_Event& e : job->events())
     if (e.kind == Job_Event::VM_PROGRESS && e.finished)
-      last = &e;
+      last = e;
   return last;
 }
 
@@ -219,10 +220,9 @@ TEST(RHV_Backup_Executor, a_data_center_backup_sends_one_task_per_vm_and_keeps_t
   EXPECT_EQ(alerts, (Lines{"3/31 [\"app-02\"]", "3/31 [\"db-01\"]", "3/31 [\"web-01\"]"}));
 
   // The servants wrote their progress files; the final report shows them completed.
-  const Job_Event* progress = final_progress(r.job);
-  ASSERT_NE(progress, nullptr);
-  ASSERT_EQ(progress->progress.size(), 3u);
-  for (const VM_Job_Progress& p : progress->progress) {
+  Job_Event progress = final_progress(r.job);
+  ASSERT_EQ(progress.progress.size(), 3u);
+  for (const VM_Job_Progress& p : progress.progress) {
     EXPECT_EQ(p.state, STATE_COMPLETED) << p.name;
     EXPECT_EQ(p.processed_bytes, p.total_bytes) << p.name;
     EXPECT_GT(p.total_bytes, 0u) << p.name;
@@ -325,10 +325,9 @@ TEST(RHV_Backup_Executor, servant_replies_of_each_kind)
   EXPECT_EQ(alerts, (Lines{"3/31 [\"db-01\"]", "3/31 [\"web-01\"]"}));
 
   // The test servant writes no progress: every VM ends failed in the final report.
-  const Job_Event* progress = final_progress(r.job);
-  ASSERT_NE(progress, nullptr);
-  EXPECT_EQ(progress->progress.size(), 7u);
-  for (const VM_Job_Progress& p : progress->progress)
+  Job_Event progress = final_progress(r.job);
+  EXPECT_EQ(progress.progress.size(), 7u);
+  for (const VM_Job_Progress& p : progress.progress)
     EXPECT_EQ(p.state, STATE_FAILED) << p.name;
 }
 
@@ -486,8 +485,8 @@ TEST(RHV_Backup_Executor, cancel_while_dispatching_stops_without_retries)
   EXPECT_TRUE(logged(r.job, "Total RHV VM count 3, succeeded VM count 0\n"));
   ASSERT_EQ(r.histories().size(), 1u);
   EXPECT_FALSE(r.histories()[0].get_obj().at("succeed").get_bool());
-  const Job_Event* progress = final_progress(r.job);
-  ASSERT_NE(progress, nullptr);
-  for (const VM_Job_Progress& p : progress->progress)
+  Job_Event progress = final_progress(r.job);
+  EXPECT_EQ(progress.progress.size(), 3u);
+  for (const VM_Job_Progress& p : progress.progress)
     EXPECT_EQ(p.state, STATE_FAILED) << p.name;
 }
