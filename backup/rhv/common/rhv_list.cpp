@@ -241,14 +241,13 @@ bool RHV_Lister::list_disk(Nodes& nodes)
     return false;
   }
 
-  // One disk GET per attachment; a disk that cannot be read is listed as {} at its place.
-  // The record is reset before each GET, so a field one disk leaves out never shows the
-  // value of the disk before it.
+  // One disk GET per attachment into one record (a load replaces it whole, so a field
+  // one disk leaves out never shows the value of the disk before it); a disk that cannot
+  // be read is listed as {} at its place.
   RHV_Disk_Service disks = client_.disk_service();
   RHV_Disk disk;
   nodes.reserve(nodes.size() + attachments.size());
   for (const RHV_Disk_Attachment& attachment : attachments) {
-    disk = RHV_Disk();
     if (disks.get(attachment.disk.id, disk))
       nodes.push_back(disk_node(disk, attachment));
     else
