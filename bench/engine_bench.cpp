@@ -1,0 +1,157 @@
+// Requests per second of small GETs through an RHV session against the engine
+// simulator, beside a plain libcurl loop sending the same requests (same headers, one
+// reused handle) to the same server in the same run.
+//
+//   engine_bench [count] [basic|oauth] [tls]     (defaults: 2000 basic plain)
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <curl/curl.h>
+
+#include "backup/rhv/api/rhv_client.h"
+#include "tests/support/engine_simulator.h"
+#include "tests/support/standin_env.h"
+#include "tests/support/test_tls.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char* const DC_ID = "d0000000-0000-4000-8000-0000000000b1";
+
+size_t collect(char* data, size_t size, size_t count, void* out)
+{
+  static_cast<std::string*>(out)->append(data, size * count);
+  return size * count;
+}
+
+// The same GETs with libcurl alone: one handle, reused (keep-alive), the same headers.
+class Curl_Loop {
+public:
+  Curl_Loop(const std::string& url, const std::string& authorization, const std::string& ca_file)
+  {
+    curl_ = curl_easy_init();
+    headers_ = curl_slist_append(headers_, "Accept: application/json");
+    headers_ = curl_slist_append(headers_, "Content-Type: application/json");
+    headers_ = curl_slist_append(headers_, "Version: 4");
+    headers_ = curl_slist_append(headers_, ("Authorization: " + authorization).c_str());
+    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers_);
+    curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl_, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body_);
+    if (!ca_file.empty())
+      curl_easy_setopt(curl_, CURLOPT_CAINFO, ca_file.c_str());
+  }
+  ~Curl_Loop()
+  {
+    curl_slist_free_all(headers_);
+    curl_easy_cleanup(curl_);
+  }
+
+  // The number of successful replies among `count` GETs.
+  int run(int count)
+  {
+    int ok = 0;
+    for (int i = 0; i < count; ++i) {
+      body_.clear();
+      long status = 0;
+      if (curl_easy_perform(curl_) == CURLE_OK &&
+          curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status == 200 &&
+          !body_.empty() && body_[0] == '{')
+        ++ok;
+    }
+    return ok;
+  }
+
+private:
+  CURL* curl_ = nullptr;
+  curl_slist* headers_ = nullptr;
+  std::string body_;
+};
+
+double per_second(int n, Clock::duration d)
+{
+  return n / std::chrono::duration<double>(d).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+  const int count = argc > 1 ? std::atoi(argv[1]) : 2000;
+  const std::string auth = argc > 2 ? argv[2] : "basic";
+  const bool tls = argc > 3 && std::strcmp(argv[3], "tls") == 0;
+  if (count <= 0 || (auth != "basic" && auth != "oauth")) {
+    std::fprintf(stderr, "usage: %s [count] [basic|oauth] [tls]\n", argv[0]);
+    return 2;
+  }
+
+  Standin_Env env;
+  test_support::Temp_Dir dir("engine-bench");
+  test_support::Engine_Config config;
+  config.data_dir = dir.file("data");
+  config.device_dir = env.device_dir();
+  config.tls = tls;
+  test_support::Engine_Simulator engine(config);
+  test_support::Sim_Data_Center dc;
+  dc.id = DC_ID;
+  dc.name = "bench";
+  engine.add_data_center(dc);
+  if (!engine.start()) {
+    std::fprintf(stderr, "cannot start the engine simulator\n");
+    return 1;
+  }
+  if (tls)
+    env.set("engine_ca_file", engine.ca_file());
+  // The server's own request log is not what is measured.
+  ACE_LOG_MSG->clr_flags(ACE_Log_Msg::STDERR);
+
+  RHV_Client client;
+  if (!client.login(auth, "127.0.0.1", engine.port(), tls, config.username, secure_string(config.password.c_str()),
+                    "")) {
+    std::fprintf(stderr, "login failed\n");
+    return 1;
+  }
+  RHV_Data_Center_Service service = client.data_center_service();
+  const std::string path = engine.api_path(std::string("/datacenters/") + DC_ID);
+
+  // Warm-up of both clients (connections, TLS sessions).
+  RHV_Data_Center record;
+  for (int i = 0; i < 20; ++i)
+    service.get(DC_ID, record);
+  Curl_Loop curl(engine.url(path), client.session()->authorization(), engine.ca_file());
+  curl.run(20);
+
+  // Alternating rounds, so that a change of machine load hits both loops alike.
+  const int rounds = count >= 200 ? 10 : 1;
+  Clock::duration session_time{0};
+  Clock::duration curl_time{0};
+  int session_ok = 0;
+  int curl_ok = 0;
+  for (int round = 0; round < rounds; ++round) {
+    const int n = count / rounds + (round < count % rounds ? 1 : 0);
+    Clock::time_point t0 = Clock::now();
+    for (int i = 0; i < n; ++i)
+      if (service.get(DC_ID, record))
+        ++session_ok;
+    session_time += Clock::now() - t0;
+
+    t0 = Clock::now();
+    curl_ok += curl.run(n);
+    curl_time += Clock::now() - t0;
+  }
+
+  const double session_rate = per_second(session_ok, session_time);
+  const double curl_rate = per_second(curl_ok, curl_time);
+  std::printf("engine_bench: %d GETs of one data center, %s, %s\n", count, auth.c_str(), tls ? "TLS" : "plain HTTP");
+  std::printf("  RHV session + service + record: %8.0f requests/s (%d ok)\n", session_rate, session_ok);
+  std::printf("  plain libcurl loop:             %8.0f requests/s (%d ok)\n", curl_rate, curl_ok);
+  std::printf("  ratio: %.0f%%\n", curl_rate > 0 ? 100.0 * session_rate / curl_rate : 0.0);
+  return session_ok == count && curl_ok == count ? 0 : 1;
+}

@@ -1,0 +1,285 @@
+// The RHV host record: its JSON form, and fetching it through "rhev.query" with an
+// RSA-encrypted password.
+
+#include "backup/rhv/common/rhv_host_info.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/json/json_dump.h"
+#include "platform/json/json_parser.h"
+#include "platform/jsonrpc/global_json_rpc.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/rsa_keys.h"
+#include "tests/support/standin_env.h"
+
+using json_spirit::Object;
+using json_spirit::Value;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+const char* const PASSWORD = "S3cr3t pa/ss+word";
+
+Value parse(const std::string& text)
+{
+  Value v;
+  EXPECT_TRUE(json_spirit::parse(text, v)) << text;
+  return v;
+}
+
+// A record as the host process sends it; `password` is put in as given.
+Object host_record(const std::string& password)
+{
+  Object o;
+  o["uuid"] = "8c1b0e54-1c3a-4c52-9d53-0f1e0cf00001";
+  o["name"] = "engine-a";
+  o["agent_vm_id"] = "a0000000-0000-4000-8000-000000000001";
+  o["agent_vm_name"] = "agent";
+  o["auth_type"] = "oauth";
+  o["url_prefix"] = "";
+  o["host"] = "engine.example";
+  o["port"] = 443;
+  o["ssl"] = true;
+  o["username"] = "admin@internal";
+  o["password"] = password;
+  return o;
+}
+
+// Serves "rhev.query" with `reply` for as long as it lives, and records the params.
+class Query_Server {
+public:
+  explicit Query_Server(Object reply) : reply_(std::move(reply))
+  {
+    register_global_json_rpc("rhev.query", [this](const Value& params, Value& result) {
+      params_.push_back(params);
+      result = Value(reply_);
+      return true;
+    });
+  }
+  ~Query_Server() { unregister_global_json_rpc("rhev.query"); }
+
+  std::vector<Value> params_;
+
+private:
+  Object reply_;
+};
+
+bool any_line_contains(const Log_Capture& log, const std::string& secret)
+{
+  for (const std::string& line : log.texts())
+    if (line.find(secret) != std::string::npos)
+      return true;
+  return false;
+}
+
+}  // namespace
+
+TEST(RHV_Host_Info, dump_writes_all_eleven_keys_with_their_types)
+{
+  RHV_Host_Info info;
+  EXPECT_EQ(JSON_Dump(info.dump()).str(),
+            "{\"agent_vm_id\":\"\",\"agent_vm_name\":\"\",\"auth_type\":\"\",\"host\":\"\",\"name\":\"\","
+            "\"password\":\"\",\"port\":80,\"ssl\":false,\"url_prefix\":\"\",\"username\":\"\",\"uuid\":\"\"}");
+
+  info.uuid = "u";
+  info.port = 8443;
+  info.ssl = true;
+  info.password = "pw";
+  const Object o = info.dump();
+  EXPECT_EQ(o.at("port"), Value(8443));
+  EXPECT_EQ(o.at("ssl"), Value(true));
+  EXPECT_EQ(o.at("password").get_str(), "pw");
+  RHV_Host_Info back;
+  ASSERT_TRUE(back.load(Value(o)));
+  EXPECT_EQ(JSON_Dump(back.dump()).str(), JSON_Dump(o).str());
+}
+
+TEST(RHV_Host_Info, load_overwrites_present_keys_and_rejects_mistyped_ones)
+{
+  struct Row {
+    const char* json;
+    bool ok;
+    const char* expected;  // the dump after the load, starting from a record with uuid "old"
+    const char* message;   // the LM_ERROR line, or ""
+  };
+  const Row rows[] = {
+      {"{\"uuid\":\"u1\",\"host\":\"h\",\"password\":\"p\"}", true,
+       "{\"agent_vm_id\":\"\",\"agent_vm_name\":\"\",\"auth_type\":\"\",\"host\":\"h\",\"name\":\"\","
+       "\"password\":\"p\",\"port\":80,\"ssl\":false,\"url_prefix\":\"\",\"username\":\"\",\"uuid\":\"u1\"}",
+       ""},
+      {"{}", true,
+       "{\"agent_vm_id\":\"\",\"agent_vm_name\":\"\",\"auth_type\":\"\",\"host\":\"\",\"name\":\"\","
+       "\"password\":\"\",\"port\":80,\"ssl\":false,\"url_prefix\":\"\",\"username\":\"\",\"uuid\":\"old\"}",
+       ""},
+      // The port is narrowed to 16 bits without a range check.
+      {"{\"port\":70000}", true,
+       "{\"agent_vm_id\":\"\",\"agent_vm_name\":\"\",\"auth_type\":\"\",\"host\":\"\",\"name\":\"\","
+       "\"password\":\"\",\"port\":4464,\"ssl\":false,\"url_prefix\":\"\",\"username\":\"\",\"uuid\":\"old\"}",
+       ""},
+      // Members read before the failure keep what they received ("host" sorts before "ssl").
+      {"{\"host\":\"h2\",\"ssl\":\"yes\"}", false,
+       "{\"agent_vm_id\":\"\",\"agent_vm_name\":\"\",\"auth_type\":\"\",\"host\":\"h2\",\"name\":\"\","
+       "\"password\":\"\",\"port\":80,\"ssl\":false,\"url_prefix\":\"\",\"username\":\"\",\"uuid\":\"old\"}",
+       "Failed to load RHV_Host_Info from JSON: JSON member 'ssl' is string"},
+      {"{\"port\":\"443\"}", false, nullptr, "Failed to load RHV_Host_Info from JSON: JSON member 'port' is string, not"},
+      {"{\"port\":-1}", false, nullptr, "Failed to load RHV_Host_Info from JSON: JSON member 'port' is negative"},
+      {"{\"password\":7}", false, nullptr, "Failed to load RHV_Host_Info from JSON: JSON member 'password' is"},
+      {"[]", false, nullptr, "Failed to load RHV_Host_Info from JSON: "},
+      {"\"text\"", false, nullptr, "Failed to load RHV_Host_Info from JSON: "},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.json);
+    Log_Capture log(true);
+    RHV_Host_Info info;
+    info.uuid = "old";
+    EXPECT_EQ(info.load(parse(row.json)), row.ok);
+    if (row.expected != nullptr) {
+      EXPECT_EQ(JSON_Dump(info.dump()).str(), row.expected);
+    }
+    const Lines errors = log.texts(LM_ERROR);
+    if (*row.message == '\0') {
+      EXPECT_TRUE(errors.empty()) << log.dump();
+    } else {
+      ASSERT_EQ(errors.size(), 1u) << log.dump();
+      EXPECT_EQ(errors[0].rfind(row.message, 0), 0u) << errors[0];
+    }
+  }
+}
+
+TEST(Get_Host_Info, decrypts_the_password_of_the_queried_record)
+{
+  Standin_Env env;
+  const std::string cipher = rsa_encrypt_for_host(PASSWORD);
+  ASSERT_FALSE(cipher.empty());
+  Query_Server server(host_record(cipher));
+
+  Log_Capture log(true);
+  RHV_Host_Info info;
+  ASSERT_TRUE(get_host_info("8c1b0e54-1c3a-4c52-9d53-0f1e0cf00001", info)) << log.dump();
+
+  ASSERT_EQ(server.params_.size(), 1u);
+  EXPECT_EQ(JSON_Dump(server.params_[0]).str(), "{\"uuid\":\"8c1b0e54-1c3a-4c52-9d53-0f1e0cf00001\"}");
+  EXPECT_EQ(std::string(info.password.c_str()), PASSWORD);
+  EXPECT_EQ(info.uuid, "8c1b0e54-1c3a-4c52-9d53-0f1e0cf00001");
+  EXPECT_EQ(info.name, "engine-a");
+  EXPECT_EQ(info.agent_vm_id, "a0000000-0000-4000-8000-000000000001");
+  EXPECT_EQ(info.agent_vm_name, "agent");
+  EXPECT_EQ(info.auth_type, "oauth");
+  EXPECT_EQ(info.url_prefix, "");
+  EXPECT_EQ(info.host, "engine.example");
+  EXPECT_EQ(info.port, 443);
+  EXPECT_TRUE(info.ssl);
+  EXPECT_EQ(info.username, "admin@internal");
+  EXPECT_TRUE(log.texts(LM_ERROR).empty()) << log.dump();
+  EXPECT_FALSE(any_line_contains(log, PASSWORD));
+}
+
+TEST(Get_Host_Info, a_reply_with_only_some_keys_keeps_the_other_members)
+{
+  Standin_Env env;
+  Object reply;
+  reply["uuid"] = "u2";
+  reply["host"] = "10.0.0.9";
+  reply["password"] = rsa_encrypt_for_host("pw");
+  Query_Server server(reply);
+
+  RHV_Host_Info info;
+  ASSERT_TRUE(get_host_info("u2", info));
+  EXPECT_EQ(JSON_Dump(info.dump()).str(),
+            "{\"agent_vm_id\":\"\",\"agent_vm_name\":\"\",\"auth_type\":\"\",\"host\":\"10.0.0.9\",\"name\":\"\","
+            "\"password\":\"pw\",\"port\":80,\"ssl\":false,\"url_prefix\":\"\",\"username\":\"\",\"uuid\":\"u2\"}");
+}
+
+TEST(Get_Host_Info, failures_name_the_requested_record_and_leave_it_untouched)
+{
+  Standin_Env env;
+  Test_RSA_Key other_key;
+  struct Row {
+    const char* what;
+    bool has_password;
+    std::string password;
+    const char* message;
+  };
+  const std::string uuid = "9d2c1f00-0000-4000-8000-0000000000aa";
+  const Row rows[] = {
+      {"no password", false, "", "Failed to get password of RHV host '9d2c1f00-0000-4000-8000-0000000000aa'.\n"},
+      {"empty password", true, "", "Failed to get password of RHV host '9d2c1f00-0000-4000-8000-0000000000aa'.\n"},
+      {"not Base64", true, "!!not base64!!",
+       "Failed to decrypt password of RHV host '9d2c1f00-0000-4000-8000-0000000000aa' .\n"},
+      {"another host's key", true, other_key.encrypt(PASSWORD),
+       "Failed to decrypt password of RHV host '9d2c1f00-0000-4000-8000-0000000000aa' .\n"},
+      {"plain text", true, PASSWORD,
+       "Failed to decrypt password of RHV host '9d2c1f00-0000-4000-8000-0000000000aa' .\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Object reply = host_record("");
+    if (row.has_password)
+      reply["password"] = row.password;
+    else
+      reply.erase("password");
+    Query_Server server(reply);
+
+    Log_Capture log(true);
+    RHV_Host_Info info;
+    info.host = "kept";
+    EXPECT_FALSE(get_host_info(uuid, info));
+    const Lines errors = log.texts(LM_ERROR);
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(errors.back(), row.message);
+    EXPECT_EQ(info.host, "kept");
+    EXPECT_EQ(info.uuid, "");
+    EXPECT_FALSE(any_line_contains(log, PASSWORD)) << log.dump();
+  }
+}
+
+TEST(Get_Host_Info, a_failed_query_is_reported)
+{
+  Standin_Env env;
+  struct Row {
+    const char* what;
+    bool registered;
+    bool ok;
+    Value reply;
+  };
+  const Row rows[] = {
+      {"not served", false, true, Value()},
+      {"error reply", true, false, Value("boom")},
+      {"array reply", true, true, Value(json_spirit::Array())},
+      {"string reply", true, true, Value("text")},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    unregister_global_json_rpc("rhev.query");
+    if (row.registered) {
+      const bool ok = row.ok;
+      const Value reply = row.reply;
+      register_global_json_rpc("rhev.query", [ok, reply](const Value&, Value& result) {
+        result = reply;
+        return ok;
+      });
+    }
+    Log_Capture log(true);
+    RHV_Host_Info info;
+    EXPECT_FALSE(get_host_info("u", info));
+    const Lines errors = log.texts(LM_ERROR);
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(errors.back(), "Failed to request 'rhev.query'.\n");
+    unregister_global_json_rpc("rhev.query");
+  }
+}
+
+TEST(Rsa_Decrypt_String, gives_the_plain_text_or_nothing)
+{
+  Standin_Env env;
+  Log_Capture log(true);
+  EXPECT_EQ(std::string(rsa_decrypt_string(rsa_encrypt_for_host(PASSWORD)).c_str()), PASSWORD);
+  EXPECT_TRUE(rsa_decrypt_string("").empty());
+  EXPECT_TRUE(rsa_decrypt_string("AAAA").empty());
+  Test_RSA_Key other;
+  EXPECT_TRUE(rsa_decrypt_string(other.encrypt(PASSWORD)).empty());
+  EXPECT_FALSE(any_line_contains(log, PASSWORD));
+}
