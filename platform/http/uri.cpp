@@ -38,7 +38,7 @@ bool URI_Parser::parse(const char* text, URI& uri)
             (parsed.scheme == "http" || parsed.scheme == "https") &&
             get_part(u, CURLUPART_HOST, 0, parsed.host, CURLUE_NO_HOST) && !parsed.host.empty() &&
             get_part(u, CURLUPART_PORT, CURLU_DEFAULT_PORT, port, CURLUE_NO_PORT) &&
-            get_part(u, CURLUPART_PATH, 0, parsed.path, CURLUE_OK) &&
+            get_part(u, CURLUPART_PATH, 0, parsed.path, CURLUE_UNKNOWN_PART) &&
             get_part(u, CURLUPART_QUERY, 0, parsed.query, CURLUE_NO_QUERY);
   curl_url_cleanup(u);
   if (!ok)

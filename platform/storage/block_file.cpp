@@ -50,3 +50,10 @@ bool Block_File_Base::fail(int err)
   errno = err;
   return false;
 }
+
+bool Block_File_Base::file_status(struct stat& st)
+{
+  if (fd_ < 0) return fail(EBADF);
+  if (::fstat(fd_, &st) != 0) return fail(errno);
+  return true;
+}

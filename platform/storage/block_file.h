@@ -62,6 +62,10 @@ public:
   // errno of the last failed call (0 when none failed).
   int last_error() const { return last_error_; }
 
+  // The status of the open file (fstat), for callers that must know what they opened
+  // (a block device, not a regular file). false with errno set on failure.
+  bool file_status(struct stat& st);
+
 protected:
   // Records err as the last error, leaves it in errno and returns false.
   bool fail(int err);

@@ -6,6 +6,8 @@
 
 #include "backup/client_io/backoff_range.h"
 #include "backup/client_io/option_threshold.h"
+#include "platform/job/job_definition.h"
+#include "platform/json/json_parser.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/standin_env.h"
 
@@ -107,26 +109,30 @@ TEST(Client_IO_Setters, AccessKeyFollowsTheHostRole)
   EXPECT_EQ(static_cast<int>(D2T_Access_LAN_Base), 1);
 }
 
-// The accessors of a job definition that the options take.
-struct Fake_Definition {
-  int max_seconds_retry() const { return 900; }
-  std::uint64_t resumption_buffer_size() const { return 64 << 20; }
-  Rate_Limits rate_limits() const { return Rate_Limits{1000, 10}; }
-  bool server_side_dedup() const { return true; }
-};
+Job_Definition definition_with_limits()
+{
+  json_spirit::Value doc;
+  EXPECT_TRUE(json_spirit::parse(
+      "{\"max_seconds_retry\": 900, \"resumption_buffer_size\": 67108864, \"server_side_dedup\": true,"
+      " \"rate_limits\": {\"dest_rate_limits\": 1000, \"src_rate_limits\": 10}}",
+      doc));
+  Job_Definition def;
+  EXPECT_TRUE(def.load(doc));
+  return def;
+}
 
 TEST(Client_IO_Setters, JobDefinitionFieldsWithLimitsSharedByChannel)
 {
   Client_IO_Base::Options o;
   o.compression_method = COMPR_LZ4;
-  EXPECT_TRUE(set_options_by_job_def(o, Fake_Definition(), 3));
+  EXPECT_TRUE(set_options_by_job_def(o, definition_with_limits(), 3));
   EXPECT_EQ(o.max_seconds_retry, 900);
   EXPECT_EQ(o.resumption_buffer_size, 64u << 20);
   EXPECT_EQ(o.rate_limits, (Rate_Limits{333, 3}));
   EXPECT_TRUE(o.server_side_dedup);
   EXPECT_EQ(o.compression_method, COMPR_LZ4);
   // Set again from the definition, the limits are not shared twice.
-  EXPECT_TRUE(set_options_by_job_def(o, Fake_Definition(), 2));
+  EXPECT_TRUE(set_options_by_job_def(o, definition_with_limits(), 2));
   EXPECT_EQ(o.rate_limits, (Rate_Limits{500, 5}));
 }
 

@@ -244,7 +244,7 @@ TEST(RESTful_Catalog_Operator, CommitRefusesBadUuidsAndKeepsExistingSetsWhenAske
 TEST(RESTful_Catalog_Operator, ReadersNeverSeeAPartialSetEvenWhenTheWriterDies)
 {
   Standin_Env env;
-  ASSERT_TRUE(catalog().commit(make_set("busy", "vm", "res", 1, 1500, "A"), true));
+  ASSERT_TRUE(catalog().commit(make_set("busy", "vm", "res", 1, 400, "A"), true));
 
   // A writer process keeps replacing the set with versions of different sizes until it
   // is killed, at whatever point of a commit it happens to be.
@@ -253,8 +253,8 @@ TEST(RESTful_Catalog_Operator, ReadersNeverSeeAPartialSetEvenWhenTheWriterDies)
   pid_t writer = ::fork();
   if (writer == 0) {
     ::close(ready[0]);
-    const RHV_Backup_Set a = make_set("busy", "vm", "res", 1, 1500, "A");
-    const RHV_Backup_Set b = make_set("busy", "vm", "res", 2, 300, "B");
+    const RHV_Backup_Set a = make_set("busy", "vm", "res", 1, 400, "A");
+    const RHV_Backup_Set b = make_set("busy", "vm", "res", 2, 80, "B");
     auto op = catalog();
     for (unsigned i = 0;; ++i) {
       if (!op.commit(i % 2 ? a : b, true)) ::_exit(1);
@@ -269,16 +269,16 @@ TEST(RESTful_Catalog_Operator, ReadersNeverSeeAPartialSetEvenWhenTheWriterDies)
   Log_Capture log(true);
   auto op = catalog();
   std::size_t seen_a = 0, seen_b = 0;
-  for (int i = 0; i < 300; ++i) {
+  for (int i = 0; i < 120; ++i) {
     Value view;
     ASSERT_TRUE(op.get_view("rhev", "restore", filter("res", "vm", "busy"), view));
     ASSERT_EQ(view.get_array().size(), 1u) << "round " << i;
     const Object& e = view.get_array()[0].get_obj();
     const std::string& name = e.at("vm_name").get_str();
     const std::size_t pieces = e.at("pieces").get_array().size();
-    ASSERT_TRUE((name == "A" && pieces == 1500) || (name == "B" && pieces == 300)) << name << " with " << pieces;
+    ASSERT_TRUE((name == "A" && pieces == 400) || (name == "B" && pieces == 80)) << name << " with " << pieces;
     (name == "A" ? seen_a : seen_b)++;
-    if (i == 150) ::kill(writer, SIGKILL);
+    if (i == 60) ::kill(writer, SIGKILL);
   }
   int status;
   ::waitpid(writer, &status, 0);

@@ -155,8 +155,9 @@ TEST(Fixed_Block_File_Writer, OpensForWritingWithoutCreatingUnlessAsked)
   ASSERT_TRUE(w.open((dir / "new").c_str(), O_CLOEXEC, true, 0640, File_Options(4096)));
   ::umask(old);
   struct stat st;
-  ASSERT_EQ(::fstat(w.handle(), &st), 0);
+  ASSERT_TRUE(w.file_status(st));
   EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_EQ(w.write("a", 1, 1), -1) << "reserved flags";
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/http/json_restful_client.h"
 #include "platform/json/json_dump.h"
 #include "platform/json/json_parser.h"
 #include "platform/storage/backup_set_storage_selector.h"
@@ -168,8 +169,12 @@ TEST(Pool_Info, DefaultsAndRegistryLookupInBothForms)
   EXPECT_EQ(info.url, "file://" + env.default_pool_dir());
   EXPECT_TRUE(info.device_exists);
 
+  // The servants' form, through their client of the backup server.
+  JSON_RESTful_Client upstream;
+  ASSERT_TRUE(upstream.reset("127.0.0.1", 8443, false));
   Pool_Info second;
-  ASSERT_TRUE(get_pool_info("5e7a1d00-0000-4000-8000-0000000000b2", "", second));
+  ASSERT_TRUE(get_pool_info(upstream, "5e7a1d00-0000-4000-8000-0000000000b2", nullptr, second, false, nullptr, 0, -1,
+                            true, nullptr, nullptr, false));
   EXPECT_EQ(second.name, "second");
   EXPECT_EQ(second.url, second_url);
 

@@ -41,11 +41,17 @@ const char* const KEYS[] = {"id", "vm", "disk", "disk_attachments", "disk_attach
 Value deep_value(Rng& rng, std::size_t depth)
 {
   Value v(ed::uuid(9, depth));
-  for (std::size_t i = 0; i < depth; ++i) {
-    if (pick(rng, 2) == 0)
-      v = Value(Object{{KEYS[pick(rng, sizeof KEYS / sizeof *KEYS)], std::move(v)}, {"id", Value("d")}});
-    else
-      v = Value(Array{std::move(v)});
+  for (std::size_t i = 0; i < depth; ++i) {  // moved level by level: no copies
+    if (pick(rng, 2) == 0) {
+      Object o;
+      o.emplace(KEYS[pick(rng, sizeof KEYS / sizeof *KEYS)], std::move(v));
+      o.emplace("id", Value("d"));
+      v = Value(std::move(o));
+    } else {
+      Array a;
+      a.push_back(std::move(v));
+      v = Value(std::move(a));
+    }
   }
   return v;
 }
@@ -133,6 +139,27 @@ void mutate(Value& doc, Rng& rng)
   }
 }
 
+// Drops the engine's relation links, which every record ignores, to keep rounds cheap.
+void strip_links(Value& v)
+{
+  if (v.type() == json_spirit::obj_type) {
+    v.get_obj().erase("actions");
+    v.get_obj().erase("link");
+    for (auto& member : v.get_obj())
+      strip_links(member.second);
+  } else if (v.type() == json_spirit::array_type) {
+    for (Value& element : v.get_array())
+      strip_links(element);
+  }
+}
+
+Object without_links(Object o)
+{
+  Value v(std::move(o));
+  strip_links(v);
+  return std::move(v.get_obj());
+}
+
 // Loads `doc` into a record that holds `seed`; on failure the record must be unchanged.
 template <class R>
 void check_record(Object const& doc, Object const& seed, std::size_t (&outcomes)[2])
@@ -150,17 +177,24 @@ void check_record(Object const& doc, Object const& seed, std::size_t (&outcomes)
   }
 }
 
+// Loads `wrapper` (one member, an array) as the list of `key` into a vector that holds
+// two records; on failure the vector must be unchanged. The member is renamed to `key`
+// in place, so the elements are never copied.
 template <class V>
-void check_list(bool (*load)(Object const&, V&), Object (*dump)(V const&), char const* key, Object const& doc)
+void check_list(bool (*load)(Object const&, V&), Object (*dump)(V const&), char const* key, Object& wrapper)
 {
+  auto member = wrapper.extract(wrapper.begin());
+  member.key() = key;
+  wrapper.insert(std::move(member));
+  std::size_t const n = wrapper.begin()->second.get_array().size();
+
   V items(2);
   items[0].id = "kept";
   std::string before = text(dump(items));
-  Object wrapper{{key, Value(Array{Value(doc), Value(doc)})}};
   bool ok = false;
   EXPECT_NO_THROW(ok = load(wrapper, items));
   if (ok) {
-    EXPECT_EQ(items.size(), 2u);
+    EXPECT_EQ(items.size(), n);
   } else {
     EXPECT_EQ(text(dump(items)), before);
   }
@@ -170,8 +204,8 @@ void check_list(bool (*load)(Object const&, V&), Object (*dump)(V const&), char 
 
 TEST(Record_Fuzz, malformed_documents_never_escape_a_load)
 {
-  ed::VM_Spec spec = ed::sample_vm(6, 3, 2);
-  const std::vector<Object> bases = {
+  ed::VM_Spec spec = ed::sample_vm(6, 2, 2);
+  std::vector<Object> bases = {
       ed::vm(spec, ed::FOLLOW_ALL),
       ed::vm(spec, ed::FOLLOW_DISK_ATTACHMENTS),
       ed::snapshot(spec, "snap", "desc", 1580000000000L),
@@ -184,8 +218,10 @@ TEST(Record_Fuzz, malformed_documents_never_escape_a_load)
       ed::network("n", "ovirtmgmt", "dc1"),
       ed::data_center("dc1", "Default"),
       ed::api_root(4, 4, 6, 0).at("product_info").get_obj().at("version").get_obj(),
-      ed::vm_list(0, 3, 2, 1, ed::FOLLOW_ALL),
+      ed::vm_list(0, 2, 2, 1, ed::FOLLOW_ALL),
   };
+  for (Object& base : bases)
+    base = without_links(std::move(base));
   const Object entity_seed = obj(R"({"id": "seed", "name": "kept", "description": "d"})");
   const Object version_seed = obj(R"({"major": "4", "minor": "2", "full_version": "4.2"})");
   const Object part_seed = obj(R"({"type": "t", "address": "a", "mode": "m", "max": "1",
@@ -194,7 +230,7 @@ TEST(Record_Fuzz, malformed_documents_never_escape_a_load)
   Rng rng(20240611);
   Log_Capture log(true);
   std::size_t outcomes[2] = {0, 0};  // failed and succeeded record loads
-  for (int round = 0; round < 600; ++round) {
+  for (int round = 0; round < 500; ++round) {
     Value doc(bases[pick(rng, bases.size())]);
     for (std::size_t n = 1 + pick(rng, 4); n > 0; --n)
       mutate(doc, rng);
@@ -220,17 +256,22 @@ TEST(Record_Fuzz, malformed_documents_never_escape_a_load)
     check_record<RHV_Disk_Attachment>(o, entity_seed, outcomes);
     check_record<RHV_Snapshot>(o, entity_seed, outcomes);
 
-    check_list(load_rhv_data_centers, dump_rhv_data_centers, "data_center", o);
-    check_list(load_rhv_clusters, dump_rhv_clusters, "cluster", o);
-    check_list(load_rhv_hosts, dump_rhv_hosts, "host", o);
-    check_list(load_rhv_networks, dump_rhv_networks, "network", o);
-    check_list(load_rhv_vnic_profiles, dump_rhv_vnic_profiles, "vnic_profile", o);
-    check_list(load_rhv_nics, dump_rhv_nics, "nic", o);
-    check_list(load_rhv_storage_domains, dump_rhv_storage_domains, "storage_domain", o);
-    check_list(load_rhv_vms, dump_rhv_vms, "vm", o);
-    check_list(load_rhv_disks, dump_rhv_disks, "disk", o);
-    check_list(load_rhv_disk_attachments, dump_rhv_disk_attachments, "disk_attachment", o);
-    check_list(load_rhv_snapshots, dump_rhv_snapshots, "snapshot", o);
+    // The document as the element of every list, now and then with a second element of
+    // any kind.
+    Object list{{"", Value(Array{doc})}};
+    if (pick(rng, 3) == 0)
+      list.begin()->second.get_array().push_back(pick(rng, 2) == 0 ? odd_value(rng) : doc);
+    check_list(load_rhv_data_centers, dump_rhv_data_centers, "data_center", list);
+    check_list(load_rhv_clusters, dump_rhv_clusters, "cluster", list);
+    check_list(load_rhv_hosts, dump_rhv_hosts, "host", list);
+    check_list(load_rhv_networks, dump_rhv_networks, "network", list);
+    check_list(load_rhv_vnic_profiles, dump_rhv_vnic_profiles, "vnic_profile", list);
+    check_list(load_rhv_nics, dump_rhv_nics, "nic", list);
+    check_list(load_rhv_storage_domains, dump_rhv_storage_domains, "storage_domain", list);
+    check_list(load_rhv_vms, dump_rhv_vms, "vm", list);
+    check_list(load_rhv_disks, dump_rhv_disks, "disk", list);
+    check_list(load_rhv_disk_attachments, dump_rhv_disk_attachments, "disk_attachment", list);
+    check_list(load_rhv_snapshots, dump_rhv_snapshots, "snapshot", list);
     // The document as a list reply itself (the VM list base is one).
     RHV_VMs vms;
     EXPECT_NO_THROW(load_rhv_vms(o, vms));
@@ -242,6 +283,6 @@ TEST(Record_Fuzz, malformed_documents_never_escape_a_load)
       FAIL() << "round " << round << " document " << text(o).substr(0, 2000);
   }
   // Both outcomes are exercised: the mutations break some loads and leave others whole.
-  EXPECT_GT(outcomes[0], 1000u);
-  EXPECT_GT(outcomes[1], 1000u);
+  EXPECT_GT(outcomes[0], 500u);
+  EXPECT_GT(outcomes[1], 500u);
 }
