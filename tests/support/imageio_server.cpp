@@ -232,15 +232,18 @@ void Imageio_Server::Impl::options(const httplib::Request& req, httplib::Respons
     text_reply(res, 403, "You are not allowed to access this resource: No such ticket " + req.matches[1].str());
     return;
   }
+  // A read-only ticket offers no writers and none of the writing features, as the
+  // daemon's do; a write-only one no readers.
   json_spirit::Array features;
   for (const std::string& name : t.features)
-    features.push_back(json_spirit::Value(name));
+    if (t.writable || (name != "zero" && name != "flush"))
+      features.push_back(json_spirit::Value(name));
   json_spirit::Object o;
   o["features"] = std::move(features);
   if (t.max_readers >= 0)
-    o["max_readers"] = json_spirit::Value(t.max_readers);
+    o["max_readers"] = json_spirit::Value(t.readable ? t.max_readers : 0);
   if (t.max_writers >= 0)
-    o["max_writers"] = json_spirit::Value(t.max_writers);
+    o["max_writers"] = json_spirit::Value(t.writable ? t.max_writers : 0);
   std::string body = JSON_Dump(json_spirit::Value(o), false).str();
   if (t.unix_socket) {
     // The daemon's abstract socket name starts with a NUL byte.

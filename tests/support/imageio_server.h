@@ -5,7 +5,10 @@
 // It serves each ticket's image from a file, as the daemon serves a transfer:
 //
 //   OPTIONS /images/<ticket>          200 {"features": [...], "max_readers": n,
-//                                     "max_writers": n, "unix_socket": "..."}
+//                                     "max_writers": n, "unix_socket": "..."}; a ticket
+//                                     that does not allow writes offers 0 writers and
+//                                     neither "zero" nor "flush", one that does not allow
+//                                     reads 0 readers
 //   GET     /images/<ticket>/extents?context=zero
 //                                     200 [{"start", "length", "zero", "hole"}, ...] from
 //                                     the file's data and holes (SEEK_DATA / SEEK_HOLE)

@@ -5,15 +5,19 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "backup/rhv/api/rhv_backup_service.h"
 #include "backup/rhv/api/rhv_client.h"
+#include "backup/rhv/api/rhv_image_io.h"
 #include "tests/backup/rhv/api/engine_fixture.h"
 #include "tests/backup/rhv/api/record_test_helpers.h"
 #include "tests/support/engine_simulator_backup.h"
+#include "tests/support/imageio_server.h"
 
 using json_spirit::Object;
 using namespace record_test;
@@ -611,4 +615,141 @@ TEST(Backup_Services, empty_lists_and_bad_replies)
   lines = error_lines([&] { return none.image_transfer_service().finalize("t"); }, ok);
   EXPECT_FALSE(ok);
   EXPECT_EQ(lines, (Lines{"Invalid RHV session.\n", "Failed to call 'finalize /imagetransfers/t'.\n"}));
+}
+
+TEST(Backup_Services, phases_move_only_when_the_engine_gets_to_them)
+{
+  Engine_Fixture f;
+  test_support::Engine_Backup_Control control(f.engine());
+  test_support::Backup_Timing slow;
+  slow.backup_start = slow.backup_finalize = slow.transfer_start = slow.transfer_finalize = std::chrono::hours(1);
+  control.set_timing(slow);
+  RHV_Client c;
+  ASSERT_TRUE(f.login(c));
+  RHV_Backup_Service backups = c.vm_service().backup_service(VM_WEB1);
+  RHV_Image_Transfer_Service transfers = c.image_transfer_service();
+
+  RHV_Backup backup;
+  RHV_Disk disk;
+  disk.id = WEB1_DISK;
+  backup.disks.push_back(disk);
+  ASSERT_TRUE(backups.add(backup));
+  RHV_Backup read;
+  ASSERT_TRUE(backups.get(backup.id, read));
+  EXPECT_EQ(read.phase, RHV_Backup_Phase::INITIALIZING);
+  // No transfer before the backup is ready.
+  RHV_Image_Transfer early;
+  early.disk.id = WEB1_DISK;
+  early.backup.id = backup.id;
+  bool ok = true;
+  Lines lines = error_lines([&] { return transfers.add(early); }, ok);
+  EXPECT_FALSE(ok);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2],
+            "Failed to call api, Operation Failed: [Cannot transfer Virtual Disk. The backup is in phase "
+            "initializing.].\n");
+  f.engine().run_pending();
+  ASSERT_TRUE(backups.get(backup.id, read));
+  EXPECT_EQ(read.phase, RHV_Backup_Phase::READY);
+
+  RHV_Image_Transfer t;
+  t.disk.id = WEB1_DISK;
+  t.backup.id = backup.id;
+  ASSERT_TRUE(transfers.add(t));
+  RHV_Image_Transfer now;
+  ASSERT_TRUE(transfers.get(t.id, now));
+  EXPECT_EQ(now.phase, RHV_Image_Transfer_Phase::INITIALIZING);
+  EXPECT_TRUE(now.transfer_url.empty());
+  f.engine().run_pending();
+  ASSERT_TRUE(transfers.get(t.id, now));
+  EXPECT_EQ(now.phase, RHV_Image_Transfer_Phase::TRANSFERRING);
+  EXPECT_FALSE(now.proxy_url.empty());
+  ASSERT_TRUE(transfers.finalize(t.id));
+  ASSERT_TRUE(transfers.get(t.id, now));
+  EXPECT_EQ(now.phase, RHV_Image_Transfer_Phase::FINALIZING_SUCCESS);
+  f.engine().run_pending();
+  ASSERT_TRUE(transfers.get(t.id, now));
+  EXPECT_EQ(now.phase, RHV_Image_Transfer_Phase::FINISHED_SUCCESS);
+
+  ASSERT_TRUE(backups.finalize(backup.id));
+  ASSERT_TRUE(backups.get(backup.id, read));
+  EXPECT_EQ(read.phase, RHV_Backup_Phase::FINALIZING);
+  EXPECT_TRUE(control.checkpoints(VM_WEB1).empty());
+  f.engine().run_pending();
+  ASSERT_TRUE(backups.get(backup.id, read));
+  EXPECT_EQ(read.phase, RHV_Backup_Phase::SUCCEEDED);
+  ASSERT_EQ(control.checkpoints(VM_WEB1).size(), 1u);
+
+  // An incremental backup from that checkpoint needs disks enabled for it.
+  RHV_Backup incremental;
+  incremental.from_checkpoint_id = backup.to_checkpoint_id;
+  incremental.disks.push_back(disk);
+  lines = error_lines([&] { return backups.add(incremental); }, ok);
+  EXPECT_FALSE(ok);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2],
+            "Failed to call api, Operation Failed: [Cannot backup VM. Disk web1-data is not enabled for incremental "
+            "backup.].\n");
+}
+
+TEST(Backup_Services, a_backup_disk_downloads_through_its_transfer_url)
+{
+  Engine_Fixture f;
+  test_support::Engine_Backup_Control control(f.engine());
+  test_support::Imageio_Server daemon;
+  ASSERT_TRUE(daemon.start());
+  control.set_daemon_url(daemon.base_url());
+  control.set_ticket_handler([&daemon](const test_support::Sim_Transfer_Ticket& t, bool added) {
+    if (!added) {
+      daemon.remove_ticket(t.ticket);
+      return;
+    }
+    test_support::Imageio_Ticket image;
+    image.path = t.path;
+    image.size = static_cast<uint64_t>(t.size);
+    image.readable = t.readable;
+    image.writable = t.writable;
+    daemon.add_ticket(t.ticket, image);
+  });
+  const std::string data(100000, 'd');
+  ASSERT_TRUE(f.engine().write_disk(WEB1_DISK, 300000, data));
+  RHV_Client c;
+  ASSERT_TRUE(f.login(c));
+  RHV_Backup_Service backups = c.vm_service().backup_service(VM_WEB1);
+  RHV_Backup backup;
+  RHV_Disk disk;
+  disk.id = WEB1_DISK;
+  backup.disks.push_back(disk);
+  ASSERT_TRUE(backups.add(backup));
+  RHV_Image_Transfer_Service transfers = c.image_transfer_service();
+  RHV_Image_Transfer t;
+  t.disk.id = WEB1_DISK;
+  t.backup.id = backup.id;
+  t.direction = "download";
+  ASSERT_TRUE(transfers.add(t));
+  ASSERT_TRUE(transfers.get(t.id, t));
+  ASSERT_EQ(t.phase, RHV_Image_Transfer_Phase::TRANSFERRING);
+
+  auto io = std::make_shared<RHV_Image_IO>();
+  ASSERT_TRUE(io->init(t.transfer_url));
+  EXPECT_EQ(io->max_writers(), 0u);  // a download
+  std::string image;
+  RHV_Image_Reader reader(io, 65536);
+  ASSERT_TRUE(reader.open(0, 1 << 20));
+  for (;;) {
+    void* p = nullptr;
+    long n = 0;
+    ASSERT_TRUE(reader.read(p, n));
+    if (n == 0)
+      break;
+    image.append(static_cast<const char*>(p), static_cast<size_t>(n));
+  }
+  EXPECT_TRUE(image == f.engine().read_disk(WEB1_DISK));
+  RHV_Image_Writer writer(io);
+  EXPECT_FALSE(writer.open(0, 1, false));
+
+  ASSERT_TRUE(transfers.finalize(t.id));
+  RHV_Image_IO gone;
+  EXPECT_FALSE(gone.init(t.transfer_url));  // the ticket went with the transfer
+  ASSERT_TRUE(backups.finalize(backup.id));
 }
