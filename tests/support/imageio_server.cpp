@@ -110,7 +110,8 @@ void file_content(httplib::Response& res, const std::string& path, uint64_t size
                              if (at >= stop_at)
                                return false;
                              uint64_t n = std::min<uint64_t>(std::min<uint64_t>(want, 1 << 20), stop_at - at);
-                             std::vector<char> buf(static_cast<size_t>(n));
+                             thread_local std::vector<char> buf;  // one per server thread
+                             buf.resize(static_cast<size_t>(n));
                              ssize_t got = ::pread(*fd, buf.data(), buf.size(), static_cast<off_t>(at));
                              if (got <= 0)
                                return false;
