@@ -92,6 +92,7 @@ void CGI_Request::reset()
 {
   uri_.clear();
   query_.clear();
+  log_uri_.clear();
   headers_.clear();
 }
 

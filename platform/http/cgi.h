@@ -75,7 +75,7 @@ public:
   // is already encoded can be given either way.
   explicit CGI_Request(int method = HTTP_METHOD_GET, const char* uri = "/", bool encoded = true);
 
-  // Clears the URI, the query string and the headers; the method is kept.
+  // Clears the URI, the query string, the log URI and the headers; the method is kept.
   void reset();
 
   int method() const { return method_; }
@@ -90,10 +90,17 @@ public:
   void query_string(const char* text) { query_ = text != nullptr ? text : ""; }
   void query_string(const std::string& text) { query_ = text; }
 
+  // The URI as the library's log lines (and HTTP_Session_URL) print it, for a URI that
+  // carries a secret such as an access ticket; empty (the default): the URI itself. Only
+  // for messages: the request goes out with uri().
+  const std::string& log_uri() const { return log_uri_; }
+  void log_uri(const std::string& text) { log_uri_ = text; }
+
 private:
   int method_;
   std::string uri_;
   std::string query_;
+  std::string log_uri_;
 };
 
 // A response: status, headers and whether a body arrived. The body itself is read

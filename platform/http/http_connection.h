@@ -79,7 +79,7 @@ public:
   int state() const;
   // The errno value of the failure, 0 when there was none.
   int error() const;
-  // The request's URL (for messages).
+  // The request's URL as sent, query included (its log URI is not applied).
   const std::string& url() const;
 
   struct Impl;

@@ -218,4 +218,11 @@ HTTP_Session_var HTTP_Session_Factory::create(const std::string& host, unsigned 
 HTTP_Session_URL::HTTP_Session_URL(const HTTP_Session* session, const CGI_Request& req)
     : url_(session != nullptr ? session->url(req) : "(no session)" + request_target(req))
 {
+  if (req.log_uri().empty())
+    return;
+  // The printable form of the URI in place of the URI itself.
+  url_.resize(url_.size() - request_target(req).size());
+  url_ += req.log_uri();
+  if (!req.query_string().empty())
+    url_ += "?" + req.query_string();
 }

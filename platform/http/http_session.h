@@ -117,7 +117,8 @@ public:
                                  unsigned flags = 0);
 };
 
-// The full URL of a request on a session, for log lines: "scheme://host:port/uri?query".
+// The full URL of a request on a session, for log lines: "scheme://host:port/uri?query",
+// with the request's log URI in place of its URI when it has one (CGI_Request::log_uri).
 // A null session gives "(no session)" followed by the URI and query.
 class HTTP_Session_URL {
 public:

@@ -293,8 +293,8 @@ bool HTTP_Transfer::start(const CGI_Request& req, Body_Mode mode, const std::str
   const char* method = http_method_string(req.method());
   method_ = method != nullptr ? method : "?";
   std::string target = req.uri().empty() || req.uri()[0] != '/' ? "/" + req.uri() : req.uri();
-  log_url_ = s_->base_url + target;
-  url_ = req.query_string().empty() ? log_url_ : log_url_ + "?" + req.query_string();
+  url_ = req.query_string().empty() ? s_->base_url + target : s_->base_url + target + "?" + req.query_string();
+  log_url_ = s_->base_url + (req.log_uri().empty() ? target : req.log_uri());
   if (method == nullptr) {
     fail(EINVAL, "unknown request method " + std::to_string(req.method()));
     return false;

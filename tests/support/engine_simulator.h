@@ -396,6 +396,8 @@ public:
   struct Impl;
 
 private:
+  friend class Engine_Backup_Control;  // the backup API (engine_simulator_backup.h)
+
   std::unique_ptr<Impl> impl_;
 };
 

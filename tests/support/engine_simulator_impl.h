@@ -140,6 +140,9 @@ bool make_link(const std::string& target, const std::string& link);
 void remove_path(const std::string& path);
 void remove_tree(const std::string& path);
 
+// The backups, checkpoints and image transfers (engine_simulator_backup.cpp).
+struct Backup_State;
+
 // A new random id in the engine's form (lower-case 8-4-4-4-12).
 std::string new_id();
 int64_t now_ms();
@@ -191,6 +194,7 @@ struct Engine_Simulator::Impl {
   //      engine_simulator_storage.cpp: disks, attachments, snapshots) ----
   void install_routes();
   void install_storage_routes();
+  void install_backup_routes();  // engine_simulator_backup.cpp
   void add_route(const std::string& method, const std::string& pattern, Handler handler);
 
   // ---- state helpers (engine_simulator_state.cpp) ----
@@ -288,6 +292,8 @@ struct Engine_Simulator::Impl {
   std::vector<Sim_Snapshot> snapshots;
   std::map<std::string, std::string> logical_links;  // disk id -> <logical_name_dir>/vd<x>
   uint32_t mac_counter = 0;
+
+  std::shared_ptr<engine_sim::Backup_State> backup;
 
   std::vector<Route> routes;
 };

@@ -24,8 +24,7 @@
 // - a NIC name is taken on its VM, its MAC is in use, or its profile's network lies outside
 //   the VM's data center.
 //
-// Backups, checkpoints and image transfers are not served yet: a later addition registers
-// them here next to the VM routes.
+// Backups, checkpoints and image transfers, with their own rules: engine_simulator_backup.h.
 
 #include "tests/support/engine_simulator_impl.h"
 
@@ -480,6 +479,7 @@ void Impl::install_routes()
   install_infrastructure(*this);
   install_vms(*this);
   install_storage_routes();
+  install_backup_routes();
 }
 
 }  // namespace test_support

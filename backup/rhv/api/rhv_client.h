@@ -15,6 +15,7 @@
 
 #include <string>
 
+#include "backup/rhv/api/rhv_backup_service.h"
 #include "backup/rhv/api/rhv_defs.h"
 #include "backup/rhv/api/rhv_infra_services.h"
 #include "backup/rhv/api/rhv_service.h"
@@ -39,6 +40,8 @@ public:
   RHV_Cluster_Service cluster_service() const { return RHV_Cluster_Service(session_); }
   RHV_Network_Service network_service() const { return RHV_Network_Service(session_); }
   RHV_Host_Service host_service() const { return RHV_Host_Service(session_); }
+  // "/imagetransfers" (rhv_backup_service.h).
+  RHV_Image_Transfer_Service image_transfer_service() const;
   RHV_Storage_Domain_Service storage_domain_service() const { return RHV_Storage_Domain_Service(session_); }
   // Without cluster filter.
   RHV_VM_Service vm_service() const { return RHV_VM_Service(session_); }

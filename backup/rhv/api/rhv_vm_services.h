@@ -17,6 +17,7 @@
 
 #include <string>
 
+#include "backup/rhv/api/rhv_backup_service.h"
 #include "backup/rhv/api/rhv_defs_infra.h"
 #include "backup/rhv/api/rhv_defs_vm.h"
 #include "backup/rhv/api/rhv_service.h"
@@ -165,6 +166,9 @@ public:
   RHV_Disk_Attachment_Service disk_attachment_service(const std::string& vm_id) const;
   RHV_Snapshot_Service snapshot_service(const std::string& vm_id) const;
   RHV_NIC_Service nic_service(const std::string& vm_id) const;
+  // The backups and checkpoints of a VM (rhv_backup_service.h).
+  RHV_Backup_Service backup_service(const std::string& vm_id) const;
+  RHV_Checkpoint_Service checkpoint_service(const std::string& vm_id) const;
 
 private:
   // Drops the VMs of other clusters from a list reply; false when it lists none.
