@@ -4,13 +4,14 @@
 // The job creator of the RHV module: a controllable job running the backup executor for
 // backup definitions and the restore executor for restore definitions.
 //
-// The executors are template arguments. Until the backup and restore executors are part
-// of the module, both job types run RHV_Unavailable_Executor, which fails every run
-// cleanly: the job ends with a failure event and the reason in the job log.
+// The executors are template arguments. Until the restore executor is part of the module,
+// restore jobs run RHV_Unavailable_Executor, which fails every run cleanly: the job ends
+// with a failure event and the reason in the job log.
 
 #include "backup/job/default_job.h"
 #include "backup/job/default_job_creator.h"
 #include "backup/job/job_executor.h"
+#include "backup/rhv/job/rhv_backup_executor.h"
 #include "backup/rhv/job/rhv_job_records.h"
 #include "backup/scrt/log.h"
 #include "platform/job/job_services.h"
@@ -45,7 +46,7 @@ public:
 };
 
 // The executors the RHV jobs run.
-typedef RHV_Unavailable_Executor<RHV_Backup_Kind> RHV_Job_Backup_Executor;
+typedef RHV_Backup_Executor RHV_Job_Backup_Executor;
 typedef RHV_Unavailable_Executor<RHV_Restore_Kind> RHV_Job_Restore_Executor;
 
 typedef RHV_Job_Creator_T<RHV_Job_Backup_Executor, RHV_Job_Restore_Executor> RHV_Job_Creator;
