@@ -75,6 +75,8 @@ TEST(RHV_Client, failed_logins_log_each_level)
     Log_Capture log(true);
     EXPECT_FALSE(f.login(client, row.auth, row.password));
     EXPECT_EQ(log.texts(LM_ERROR), row.errors);
+    // A session that was made stays in the client; callers go by the result of login.
+    EXPECT_EQ(static_cast<bool>(client), std::string(row.auth) != "Basic");
   }
   EXPECT_EQ(f.engine().count_requests("GET", ".*"), 1u);  // the Basic attempt only
 }

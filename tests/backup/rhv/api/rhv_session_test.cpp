@@ -56,6 +56,16 @@ TEST(RHV_Session_Factory, makes_sessions_by_exact_type_name)
   }
   EXPECT_TRUE(dynamic_cast<RHV_Basic_Session*>(RHV_Session_Factory::create("basic").get()));
   EXPECT_TRUE(dynamic_cast<RHV_OAuth_Session*>(RHV_Session_Factory::create("oauth").get()));
+
+  // A session that was never initialised has no HTTP session to send on.
+  Log_Capture log(true);
+  Value result;
+  EXPECT_FALSE(RHV_Session_Factory::create("basic")->get("/ovirt-engine/api", nullptr, &result));
+  const std::vector<Log_Capture::Line> lines = log.lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].priority, LM_EMERGENCY);
+  EXPECT_EQ(lines[0].text.rfind("Unexpected error in backup/rhv/api/rhv_session.cpp:", 0), 0u) << lines[0].text;
+  EXPECT_NE(lines[0].text.find(", session_ is NULL:\n"), std::string::npos) << lines[0].text;
 }
 
 TEST(RHV_Basic_Session, authorization_is_made_at_init_without_a_request)
