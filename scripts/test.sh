@@ -9,4 +9,6 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-fast_unwind_on_malloc=0:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 cd "$top/build/$flavour"
-ctest --output-on-failure -j"$(nproc)" --timeout 300
+select=()
+[ "$flavour" = tsan ] && select=(-L threaded)
+ctest --output-on-failure -j"$(nproc)" --timeout 300 "${select[@]}"

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #pragma GCC visibility push(default)
 
@@ -89,6 +90,10 @@ public:
   // reader never adds O_CREAT) and allocates the block buffer. false, with errno and
   // last_error() set, when the path cannot be opened or the block size is 0.
   bool open(const char* path, int flags, const File_Options& opts, mode_t mode = 0640);
+  bool open(const std::string& path, int flags, const File_Options& opts, mode_t mode = 0640)
+  {
+    return open(path.c_str(), flags, opts, mode);
+  }
 
   // Moves the position; returns the new position or -1 (errno set).
   off_t seek(off_t offset, int whence = SEEK_SET);
@@ -126,6 +131,10 @@ public:
   // Opens `path` for writing with `flags` | O_WRONLY, plus O_CREAT when `create` is true.
   // false, with errno and last_error() set, when the open fails.
   bool open(const char* path, int flags, bool create, mode_t mode, const File_Options& opts);
+  bool open(const std::string& path, int flags, bool create, mode_t mode, const File_Options& opts)
+  {
+    return open(path.c_str(), flags, create, mode, opts);
+  }
 
   // Moves the position; returns the new position or -1 (errno set).
   off_t seek(off_t offset, int whence = SEEK_SET);
@@ -164,7 +173,7 @@ Fixed_Block_File_Reader_T<IO>::~Fixed_Block_File_Reader_T()
 template <typename IO>
 bool Fixed_Block_File_Reader_T<IO>::open(const char* path, int flags, const File_Options& opts, mode_t mode)
 {
-  if (!close()) last_error_ = 0;
+  close();
   if (path == nullptr || opts.block_size == 0) return fail(EINVAL);
   void* buf = nullptr;
   int rc = ::posix_memalign(&buf, 4096, opts.block_size);
@@ -261,7 +270,7 @@ template <typename IO>
 bool Fixed_Block_File_Writer_T<IO>::open(const char* path, int flags, bool create, mode_t mode,
                                          const File_Options& opts)
 {
-  if (!close()) last_error_ = 0;
+  close();
   if (path == nullptr) return fail(EINVAL);
   flags = (flags & ~(O_ACCMODE | O_CREAT)) | O_WRONLY;
   if (create) flags |= O_CREAT;

@@ -73,3 +73,18 @@ bool Client_IO_Base::Options::load(const json_spirit::Value& v, std::string* why
   *this = std::move(o);
   return true;
 }
+
+json_spirit::Value Client_IO_Base::Options::masked(const json_spirit::Value& v)
+{
+  static const char mask[] = "******";
+  if (v.type() != json_spirit::obj_type) return v;
+  Object o = v.get_obj();
+  for (const char* key : {"key", "iv", "tenant_access_key"}) {
+    auto it = o.find(key);
+    if (it != o.end()) it->second = mask;
+  }
+  auto extra = o.find("extra_options");
+  if (extra != o.end() && extra->second.type() == json_spirit::obj_type)
+    for (auto& kv : extra->second.get_obj()) kv.second = mask;
+  return Value(std::move(o));
+}

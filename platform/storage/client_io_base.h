@@ -78,6 +78,11 @@ public:
     // of range; *this is then unchanged and `why` (when given) names the member.
     bool load(const json_spirit::Value& v, std::string* why = nullptr);
 
+    // A copy of a JSON form fit for a log line: the values of "key", "iv",
+    // "tenant_access_key" and of every extra option (headers such as the access key)
+    // are replaced by "******". Any other value is returned as it is.
+    static json_spirit::Value masked(const json_spirit::Value& v);
+
     bool operator==(const Options& o) const;
     bool operator!=(const Options& o) const { return !(*this == o); }
   };

@@ -1,7 +1,3 @@
-// GCC 12 reports a false "may be used uninitialized" inside libstdc++'s regex compiler
-// when building with the sanitizers; the routes compile regular expressions here.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-
 #include "tests/support/test_http_server.h"
 
 #include <arpa/inet.h>
@@ -17,13 +13,25 @@
 
 #include <openssl/ssl.h>
 
+#if defined(__SANITIZE_THREAD__)
+// The distribution's cpp-httplib is not built for ThreadSanitizer: it sees only the
+// memcpy/memcmp calls of the library's workers, not the initialisation guards of the
+// library's own statics that order them, and reports races that are not there. Reports
+// whose accesses are made from inside the library are dropped; our handlers (whose frames
+// are instrumented) and the library's file descriptor and lock calls stay checked.
+extern "C" __attribute__((visibility("default"), used)) const char* __tsan_default_suppressions()
+{
+  return "race:libcpp-httplib.so\n";
+}
+#endif
+
 namespace test_support {
 
 namespace {
 
-constexpr size_t kWorkerThreads = 16;
+constexpr size_t kWorkerThreads = 64;  // each open connection holds one
 constexpr size_t kKeepAliveMaxCount = 100000;
-constexpr time_t kKeepAliveTimeoutSec = 5;
+constexpr time_t kKeepAliveTimeoutSec = 30;  // slow sanitizer runs stay on one connection
 
 int port_of(const sockaddr_storage& ss)
 {

@@ -25,8 +25,9 @@
 // route gets 404 with an empty body (and is still logged). A handler that throws gets
 // a 500.
 //
-// Connections are kept alive (up to 100000 requests each, 5 s idle), so a client that
-// reuses its connection shows up as one entry in connection_count().
+// Connections are kept alive (up to 100000 requests each, 30 s idle), so a client that
+// reuses its connection shows up as one entry in connection_count(). Each open
+// connection holds one of 64 worker threads; more connections wait for a free one.
 //
 // Thread safety: every member may be called from any thread, including from inside a
 // handler (which runs on one of the server's worker threads).

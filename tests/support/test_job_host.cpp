@@ -1,5 +1,7 @@
 #include "tests/support/test_job_host.h"
 
+#include <ace/Thread_Manager.h>
+
 #include <cstdlib>
 #include <dlfcn.h>
 
@@ -168,4 +170,11 @@ bool Test_Job_Host::run_job(const Job_var& job, const Action_Options* opts, int 
   if (job->start_i(opts) != 0)
     return false;
   return job->wait_complete(seconds, runs);
+}
+
+bool Test_Job_Host::wait_threads(int seconds)
+{
+  bool none_alive = Job::wait_no_live_jobs(seconds);
+  ACE_Thread_Manager::instance()->wait();
+  return none_alive;
 }

@@ -89,6 +89,13 @@ public:
   // the run did not complete within `seconds`.
   bool run_job(const Job_var& job, const Action_Options* opts = nullptr, int seconds = 120);
 
+  // Waits until no job is alive and every thread of the process-wide ACE thread manager
+  // (detached run threads included) has ended. Call it at the end of a test that ran
+  // jobs, after releasing them and stopping any ACE task of its own, so that the
+  // threads' exit is ordered before the process tears ACE down. False when jobs were
+  // still alive after `seconds`.
+  static bool wait_threads(int seconds = 60);
+
 private:
   struct Owned {
     void* object;

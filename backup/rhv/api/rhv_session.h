@@ -59,9 +59,6 @@ public:
   // The complete value of the Authorization header; empty until authenticated.
   const std::string& authorization() const { return authorization_; }
 
-  // The status of the last request's response (0 when none arrived).
-  int last_status() const { return response_.status(); }
-
 protected:
   RHV_Session();
 
@@ -119,9 +116,6 @@ class RHV_OAuth_Session : public RHV_Session {
 public:
   RHV_OAuth_Session();
   ~RHV_OAuth_Session() override;
-
-  // The path of the token endpoint.
-  const std::string& token_url() const { return url_; }
 
 protected:
   bool init_i() override;

@@ -18,6 +18,7 @@
 #include "platform/runtime/uuid.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/standin_env.h"
+#include "tests/support/test_job_host.h"
 
 using json_spirit::Object;
 using json_spirit::Value;
@@ -108,8 +109,8 @@ protected:
   void SetUp() override { g_probe = &probe_; }
   void TearDown() override
   {
-    // Run threads hold their own job references: wait until they let go.
-    EXPECT_TRUE(Job::wait_no_live_jobs(60));
+    // Run threads hold their own job references: wait until they let go and end.
+    EXPECT_TRUE(Test_Job_Host::wait_threads());
     g_probe = nullptr;
   }
 

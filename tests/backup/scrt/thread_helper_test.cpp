@@ -61,6 +61,7 @@ TEST(Thread_Helper, DetachedHelperMayGoAtOnceAndTheThreadStillRuns)
   }  // destroyed while its thread waits at the gate: no join
   gate.open();
   EXPECT_EQ(result.get(), 7);
+  ACE_Thread_Manager::instance()->wait();  // the detached thread has left ACE's books
 }
 
 TEST(Thread_Helper, JoinableRefusesASecondThreadWhileRunning)

@@ -14,7 +14,7 @@ namespace {
 using test_support::Logged_Request;
 using test_support::Test_Http_Server;
 
-HTTP_Session_var make_session(const Test_Http_Server& server, int timeout = 5)
+HTTP_Session_var make_session(const Test_Http_Server& server, int timeout = 30)
 {
   return HTTP_Session_Factory::create("127.0.0.1", server.port(), server.tls(), nullptr, 3, nullptr, false, timeout,
                                       timeout, timeout, 0);

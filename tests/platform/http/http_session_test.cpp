@@ -24,7 +24,7 @@ using test_support::Test_Http_Server;
 
 HTTP_Session_var make_session(unsigned short port, bool ssl)
 {
-  return HTTP_Session_Factory::create("127.0.0.1", port, ssl, nullptr, 3, nullptr, false, 5, 5, 5, 0);
+  return HTTP_Session_Factory::create("127.0.0.1", port, ssl, nullptr, 3, nullptr, false, 30, 30, 30, 0);
 }
 
 // A port on 127.0.0.1 on which nothing listens.

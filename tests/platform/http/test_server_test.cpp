@@ -26,7 +26,7 @@ struct Curl_Result {
 
 // One request with a fresh handle (or `reuse` when given, to keep its connection).
 Curl_Result fetch(const std::string& url, const std::string& ca_file = "", CURL* reuse = nullptr,
-                  long timeout_ms = 5000, curl_slist* resolve = nullptr)
+                  long timeout_ms = 30000, curl_slist* resolve = nullptr)
 {
   CURL* c = reuse != nullptr ? reuse : curl_easy_init();
   Curl_Result r;
@@ -97,15 +97,16 @@ TEST(Test_Http_Server, MisbehavesOnDemand)
 
   struct Case {
     const char* path;
+    long timeout_ms;
     CURLcode code;
   } cases[] = {
-      {"/truncated", CURLE_PARTIAL_FILE},
-      {"/stalled", CURLE_OPERATION_TIMEDOUT},
-      {"/drop", CURLE_GOT_NOTHING},
-      {"/ok", CURLE_OK},
+      {"/truncated", 10000, CURLE_PARTIAL_FILE},
+      {"/stalled", 500, CURLE_OPERATION_TIMEDOUT},
+      {"/drop", 10000, CURLE_GOT_NOTHING},
+      {"/ok", 10000, CURLE_OK},
   };
   for (const Case& c : cases) {
-    Curl_Result r = fetch(server.url(c.path), "", nullptr, 500);
+    Curl_Result r = fetch(server.url(c.path), "", nullptr, c.timeout_ms);
     EXPECT_EQ(r.code, c.code) << c.path << ": " << curl_easy_strerror(r.code);
   }
 

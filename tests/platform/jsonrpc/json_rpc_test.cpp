@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <ace/Thread_Manager.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -213,6 +215,7 @@ TEST(JSON_RPC_Thread_Handler, HandlesOnItsOwnThreadAndKeepsTheChannel)
   }
   EXPECT_EQ(handler.handle(gone, req), -1);
   EXPECT_EQ(handler.calls.load(), 1);
+  ACE_Thread_Manager::instance()->wait();  // the detached threads have left ACE's books
 }
 
 TEST(JSON_RPC_Handler, BaseAnswersMethodNotFound)

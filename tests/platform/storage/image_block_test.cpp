@@ -44,7 +44,7 @@ bool store_image(const Temp_Dir& dir, const std::vector<unsigned char>& img, uns
   const std::string disk = dir / "disk.raw";
   write_file_bytes(disk, img);
   Fixed_Block_File_Reader disk_reader;
-  if (!disk_reader.open(disk.c_str(), O_RDONLY | O_CLOEXEC, File_Options(block_size), 0640)) return false;
+  if (!disk_reader.open(disk, O_RDONLY | O_CLOEXEC, File_Options(block_size), 0640)) return false;
 
   Client_IO_Ex client;
   if (!client.connect(dir.url() + "/pool", Client_IO_Base::Options())) return false;

@@ -75,7 +75,7 @@ public:
 
 class RHV_Export_Test : public ::testing::Test {
 protected:
-  void TearDown() override { EXPECT_TRUE(Job::wait_no_live_jobs(60)); }
+  void TearDown() override { EXPECT_TRUE(Test_Job_Host::wait_threads()); }
 
   Factory factory(const char* name)
   {
