@@ -98,6 +98,7 @@ public:
   Servant_Test_Bed& operator=(const Servant_Test_Bed&) = delete;
 
   Standin_Env& env() { return *env_; }
+  const Standin_Env& env() const { return *env_; }
   Engine_Simulator& engine() { return *engine_; }
   const Engine_Simulator& engine() const { return *engine_; }
 

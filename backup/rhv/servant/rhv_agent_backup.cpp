@@ -147,10 +147,11 @@ bool RHV_Agent_Backup::create_snapshot()
 bool RHV_Agent_Backup::wait_snapshot()
 {
   RHV_LOG_DEBUG("Wait snapshot '%s' of VM '%s' until ok.\n", snapshot_.description.c_str(), vm_.name.c_str());
+  const std::string id = snapshot_.id;  // the record is reloaded in place
   for (unsigned int delay :
        exponential_backoff(INITIAL_INTERVAL, MAX_WAIT_SNAPSHOT_RETRY_TIMES, MAX_WAIT_SNAPSHOT_INTERVAL, false)) {
-    if (!snapshot_service_.get(snapshot_.id, snapshot_)) {
-      RHV_LOG_ERROR("Failed to get snapshot '%s' info.\n", snapshot_.id.c_str());
+    if (!snapshot_service_.get(id, snapshot_)) {
+      RHV_LOG_ERROR("Failed to get snapshot '%s' info.\n", id.c_str());
       return false;
     }
     if (snapshot_.snapshot_status == "ok")
