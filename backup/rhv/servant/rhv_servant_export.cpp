@@ -1,0 +1,50 @@
+#include "backup/rhv/servant/rhv_servant_export.h"
+
+#include <cerrno>
+#include <new>
+
+#include "backup/rhv/servant/rhv_servant_handler.h"
+
+namespace {
+
+template <typename T>
+JSON_RPC_Handler* make_handler(Gobble_Function* gobble, Gobble_Function destroyer)
+{
+  if (gobble != nullptr)
+    *gobble = destroyer;
+  T* handler = nullptr;
+  try {
+    handler = new (std::nothrow) T();
+  } catch (...) {
+    handler = nullptr;
+  }
+  if (handler == nullptr)
+    errno = ENOMEM;
+  return handler;
+}
+
+}  // namespace
+
+static void _gobble_RHV_Backup_Servant_Handler(void* p)
+{
+  delete static_cast<JSON_RPC_Handler*>(p);
+}
+
+static void _gobble_RHV_Restore_Servant_Handler(void* p)
+{
+  delete static_cast<JSON_RPC_Handler*>(p);
+}
+
+extern "C" {
+
+JSON_RPC_Handler* _make_RHV_Backup_Servant_Handler(Gobble_Function* gobble)
+{
+  return make_handler<RHV_Backup_Servant_Handler>(gobble, &_gobble_RHV_Backup_Servant_Handler);
+}
+
+JSON_RPC_Handler* _make_RHV_Restore_Servant_Handler(Gobble_Function* gobble)
+{
+  return make_handler<RHV_Restore_Servant_Handler>(gobble, &_gobble_RHV_Restore_Servant_Handler);
+}
+
+}  // extern "C"

@@ -1,0 +1,64 @@
+#include "backup/rhv/servant/rhv_vm_base.h"
+
+#include <ace/OS_NS_time.h>
+
+#include "backup/rhv/job/rhv_backup_params.h"
+#include "backup/rhv/job/rhv_restore_params.h"
+#include "backup/scrt/check.h"
+#include "backup/scrt/log.h"
+#include "platform/job/job_types.h"
+
+template <typename P>
+RHV_VM_Base<P>::~RHV_VM_Base()
+{
+}
+
+template <typename P>
+bool RHV_VM_Base<P>::init()
+{
+  if (!job_act_.open(params_.def_id.c_str(), false, true, 0750)) {
+    RHV_LOG_ERROR("Failed to open job activity %s.\n", params_.def_id.c_str());
+    return false;
+  }
+  if (!alerter_.init(&params_, job_act_.get()))
+    return false;
+
+  const RHV_Host_Info& host = params_.host_info;
+  if (!client_.login(host.auth_type, host.host, host.port, host.ssl, host.username, host.password, host.url_prefix)) {
+    alerter_.failed_to_login_rhv(host.username, host.host, host.port);
+    RHV_LOG_ERROR("%s failed to login RHV %s:%d.\n", host.username.c_str(), host.host.c_str(),
+                  static_cast<int>(host.port));
+    return false;
+  }
+
+  progress_.reset(new RHV_VM_Progress_Handle());
+  if (progress_->open(params_.def_id.c_str(), params_.vm_id.c_str(), false, true, 0750) != 0) {
+    RHV_LOG_ERROR("Failed to start progress reporter: unable to open shared memory '%s' for VM '%s'.\n",
+                  params_.def_id.c_str(), params_.vm_id.c_str());
+    return false;
+  }
+  RHV_VM_Progress_Info* info = progress();
+  if (info == nullptr) {
+    RHV_LOG(-1, LM_EMERGENCY, "Unexpected error in %N:%l, progress_ is NULL:\n%?\n");
+    return false;
+  }
+
+  info->reset();
+  const time_t now = ACE_OS::time();
+  info->start_time = static_cast<int64_t>(now);
+  info->state = STATE_RUNNING;
+  start_time_ = now;
+  return init_i();
+}
+
+template <typename P>
+bool RHV_VM_Base<P>::is_canceled() const
+{
+  if (!job_act_)
+    return false;
+  const int32_t state = job_act_->state.load();
+  return state == JOB_STATE_CANCELING || state == JOB_STATE_CANCELED || state == JOB_STATE_ABORTING;
+}
+
+template class RHV_VM_Base<RHV_Backup_Params>;
+template class RHV_VM_Base<RHV_Restore_Params>;

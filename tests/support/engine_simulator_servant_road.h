@@ -1,0 +1,78 @@
+#ifndef TESTS_SUPPORT_ENGINE_SIMULATOR_SERVANT_ROAD_H
+#define TESTS_SUPPORT_ENGINE_SIMULATOR_SERVANT_ROAD_H
+
+// The whole backup road on one machine: the built module loaded by a job host, a backup
+// job made from job documents through the module's factories, its VMs dispatched to
+// servants (each in a process of its own, or in this process), the servants backing up
+// VMs of the engine simulator (the sample inventory) into the default pool and committing
+// to the local catalog.
+//
+//   Backup_Road road(RHV_MODULE_PATH, HOSTS_BIN_DIR "/servant_host");
+//   Job_var job = road.run("def-1", Backup_Road::source({sample_inventory::VM_WEB_ID}));
+//   job->results()["rhev"], road.catalog_sets(), road.alert_lines(), road.engine_clean() ...
+//
+// In-process servants run the handler given to use_inprocess_handler() (a handler of this
+// program's own copy of the module code, whose pauses a test can shorten).
+
+#include <string>
+#include <vector>
+
+#include "platform/job/job.h"
+#include "tests/support/engine_simulator_servant.h"
+#include "tests/support/test_job_host.h"
+
+namespace test_support {
+
+class Backup_Road : public Servant_Test_Bed {
+public:
+  // Options of the backup job that every run gets unless it gives its own: no space
+  // reserve on the storage domains.
+  static const char* const DEFAULT_OPTIONS;
+
+  // `module` is the built module, `servant_host` the servant host program (process
+  // servants). Disk sizes are multiplied by `size_factor`.
+  Backup_Road(const std::string& module, const std::string& servant_host, unsigned size_factor = 1);
+  ~Backup_Road() override;
+
+  // Servants run in this process with `handler` (not owned) from now on; null goes back to
+  // servant processes.
+  void use_inprocess_handler(JSON_RPC_Handler* handler);
+
+  Test_Job_Host& host() { return *host_; }
+
+  // A backup definition of the simulator's RHV host into the default pool, as JSON text;
+  // `extra` holds more members (", "-joined) that replace the defaults.
+  std::string definition_json(const std::string& def_id, const std::string& extra = "") const;
+  // A job source naming these VMs.
+  static std::string source(const std::vector<std::string>& vm_ids);
+
+  // The job for a definition with these documents, started; null (with a test failure)
+  // when it cannot be made or started.
+  Job_var start(const std::string& def_id, const std::string& source_doc,
+                const std::string& options_doc = DEFAULT_OPTIONS, const std::string& extra = "");
+  // Waits for the run of a started job to end.
+  bool wait(const Job_var& job, int seconds = 600);
+  // start() and wait().
+  Job_var run(const std::string& def_id, const std::string& source_doc,
+              const std::string& options_doc = DEFAULT_OPTIONS, const std::string& extra = "");
+
+  // The job's result "rhev" (an array), by VM id.
+  static json_spirit::Object histories(const Job_var& job);
+  // The kinds of the job's events other than progress reports ("START", "SUCCESS", ...).
+  static std::vector<std::string> final_events(const Job_var& job);
+
+  // The servant configuration of the module (its svc.conf) under the test root.
+  std::string servant_conf() const;
+
+private:
+  bool write_servant_conf(const std::string& mode);
+
+  std::string module_;
+  std::string servant_host_;
+  std::unique_ptr<Test_Job_Host> host_;
+  JSON_RPC_Handler* inprocess_handler_ = nullptr;
+};
+
+}  // namespace test_support
+
+#endif  // TESTS_SUPPORT_ENGINE_SIMULATOR_SERVANT_ROAD_H
