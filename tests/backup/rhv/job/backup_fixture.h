@@ -9,9 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ace/Thread_Manager.h>
-#include <ace/Time_Value.h>
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -38,6 +35,7 @@
 #include "tests/support/rsa_keys.h"
 #include "tests/support/sample_inventory.h"
 #include "tests/support/standin_env.h"
+#include "tests/support/test_job_host.h"
 
 namespace backup_test {
 
@@ -107,14 +105,11 @@ public:
     });
   }
 
-  // The test has released its jobs by now. Their detached run threads let go of them, and
-  // then end (ACE cleans up each thread's logger as it ends), before the engine and the
-  // configuration go and before the process tears ACE down.
+  // The test has released its jobs by now: their detached run threads let go of them and
+  // end before the engine and the configuration go.
   ~Backup_Fixture()
   {
-    EXPECT_TRUE(Job::wait_no_live_jobs(60));
-    ACE_Time_Value timeout(60);
-    ACE_Thread_Manager::instance()->wait(&timeout, false, false);
+    EXPECT_TRUE(Test_Job_Host::wait_threads());
     unregister_global_json_rpc("rhev.query");
   }
 
