@@ -23,15 +23,6 @@ const int AGENT_RHEV_CODE_SUCCEED_TO_BACKUP_VM = 31;
 // At most this many VMs, and VMs times disks per VM, are processed at once.
 const uint32_t MAX_PARALLEL_TRANSFERS = 10;
 
-// The VM of the task a scheduler thread works on: the scheduler prepares the servant of each
-// attempt (init_servant) and hands the attempt's reply to the result callback on the same
-// thread. It names the VM of a reply that does not name it.
-struct Current_Task {
-  const void* owner = nullptr;
-  std::string vm_id;
-};
-thread_local Current_Task current_task;
-
 const json_spirit::Object& empty_object()
 {
   static const json_spirit::Object empty;
@@ -240,8 +231,6 @@ bool RHV_Backup_Executor::init_servant(Servant& servant, const json_spirit::Obje
   std::string tag;
   if (!json_spirit::object_get(params, "vm_id", tag))
     tag = "RHV";
-  current_task.owner = this;
-  current_task.vm_id = tag;
   return ::init_servant(servant, tag, callback);
 }
 
@@ -273,18 +262,8 @@ Task_Base::Error RHV_Backup_Executor::handle_result_i(const json_spirit::Object&
       "start_time", static_cast<long>(start_time))("end_time", static_cast<long>(end_time))("succeed", succeed);
   {
     ACE_Guard<ACE_Thread_Mutex> lock(histories_mutex_);
-    // A later attempt of the same VM replaces the earlier one. A reply that names no VM is
-    // kept under the VM of its task, or under a key of its own when that is unknown, so
-    // that such replies never collapse into one record.
-    std::string key = vm_id;
-    if (key.empty() && current_task.owner == this)
-      key = current_task.vm_id;
-    if (key.empty()) {
-      char unnamed[32];
-      std::snprintf(unnamed, sizeof unnamed, "#%llu", static_cast<unsigned long long>(++unnamed_replies_));
-      key = unnamed;
-    }
-    histories_[key] = json_spirit::Value(std::move(history));
+    // A later attempt of the same VM replaces the earlier one.
+    histories_[vm_id] = json_spirit::Value(std::move(history));
   }
 
   if (!succeed) {

@@ -122,8 +122,6 @@ private:
 
   std::vector<RHV_Backup_Params> entries_;
   RHV_Backup_Method backup_method_ = UNKNOWN;
-  // Keys of the history records of replies that name no VM.
-  uint64_t unnamed_replies_ = 0;
 };
 
 #endif  // BACKUP_RHV_JOB_RHV_BACKUP_EXECUTOR_H

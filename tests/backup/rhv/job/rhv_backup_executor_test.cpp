@@ -331,20 +331,28 @@ TEST(RHV_Backup_Executor, servant_replies_of_each_kind)
     EXPECT_EQ(p.state, STATE_FAILED) << p.name;
 }
 
-TEST(RHV_Backup_Executor, replies_that_name_no_vm_are_kept_apart)
+// The history of a VM is kept under the id its reply names: the servant names the VM of
+// its task even when it fails before it could fetch the VM, so a reply without one is an
+// old or foreign servant's, and such replies share one record.
+TEST(RHV_Backup_Executor, histories_are_kept_under_the_vm_the_reply_names)
 {
   Backup_Fixture f;
   Test_Servant servant;
   Test_Servant_Registration registration("rhev.backup", servant);
-  for (const char* vm : {inv::VM_WEB_ID, inv::VM_APP_ID})
-    servant.script(vm, {Test_Servant::failure(result_for("", "", 10))});
+  servant.script(inv::VM_WEB_ID, {Test_Servant::failure(result_for("", "", 10))});
+  servant.script(inv::VM_APP_ID, {Test_Servant::failure(result_for(inv::VM_APP_ID, "app-02", 10))});
   Job_Run r(f, "def-unnamed", source({src_entry("VirtualMachine", inv::VM_WEB_ID), src_entry("VirtualMachine", inv::VM_APP_ID)}),
             "{" + NO_RESERVE + "}");
   ASSERT_TRUE(r.run());
   EXPECT_EQ(servant.requests().size(), 6u);
   ASSERT_EQ(r.histories().size(), 2u) << dump(json_spirit::Value(r.histories()));
-  for (const json_spirit::Value& h : r.histories())
+  std::vector<std::string> ids;
+  for (const json_spirit::Value& h : r.histories()) {
+    ids.push_back(h.get_obj().at("vm_id").get_str());
     EXPECT_FALSE(h.get_obj().at("succeed").get_bool());
+  }
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, (std::vector<std::string>{"", inv::VM_APP_ID}));
 }
 
 TEST(RHV_Backup_Executor, parallelism_is_capped_by_the_number_of_vms)
@@ -489,4 +497,30 @@ TEST(RHV_Backup_Executor, cancel_while_dispatching_stops_without_retries)
   EXPECT_EQ(progress.progress.size(), 3u);
   for (const VM_Job_Progress& p : progress.progress)
     EXPECT_EQ(p.state, STATE_FAILED) << p.name;
+}
+
+// The servant task scheduler may hand the replies of several VMs to the result callback at
+// once, from its own threads: every VM keeps its history record.
+TEST(RHV_Backup_Executor, replies_handled_at_once_keep_every_history)
+{
+  struct Probe : RHV_Backup_Executor {
+    using RHV_Backup_Executor::RHV_Backup_Executor;
+    size_t histories() const { return histories_.size(); }
+  };
+  Backup_Fixture f;
+  Job_var job(new Job(f.definition("def-concurrent", source({}), "{}")), false);
+  Probe exec(*job.get());
+  const int threads = 8, per_thread = 40;
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t)
+    workers.emplace_back([&exec, t] {
+      for (int i = 0; i < per_thread; ++i) {
+        json_spirit::Object reply = result_for("vm-" + std::to_string(t) + "-" + std::to_string(i), "vm", 10);
+        reply["code"] = json_spirit::Value(1);
+        exec.handle_result_i(reply);
+      }
+    });
+  for (std::thread& w : workers)
+    w.join();
+  EXPECT_EQ(exec.histories(), static_cast<size_t>(threads * per_thread));
 }
