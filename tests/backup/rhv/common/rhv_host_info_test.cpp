@@ -92,6 +92,8 @@ TEST(RHV_Host_Info, dump_writes_all_eleven_keys_with_their_types)
   EXPECT_EQ(o.at("port"), Value(8443));
   EXPECT_EQ(o.at("ssl"), Value(true));
   EXPECT_EQ(o.at("password").get_str(), "pw");
+  // The plain password travels in storage that is wiped when released.
+  EXPECT_EQ(o.at("password").type(), json_spirit::secure_str_type);
   RHV_Host_Info back;
   ASSERT_TRUE(back.load(Value(o)));
   EXPECT_EQ(JSON_Dump(back.dump()).str(), JSON_Dump(o).str());
