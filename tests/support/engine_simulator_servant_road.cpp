@@ -34,8 +34,9 @@ bool Backup_Road::write_servant_conf(const std::string& mode)
 Backup_Road::~Backup_Road()
 {
   use_inprocess_handler(nullptr);
-  // The jobs' detached threads let go of the module's objects before the host goes.
-  Job::wait_no_live_jobs(120);
+  // The jobs' detached threads let go of the module's objects, and end, before the host
+  // goes.
+  Test_Job_Host::wait_threads(120);
   host_.reset();
 }
 
