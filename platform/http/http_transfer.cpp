@@ -182,6 +182,7 @@ void HTTP_Transfer::reset_attempt()
     sink_->clear();
   pending_.clear();
   pending_off_ = 0;
+  direct_got_ = 0;
   recv_paused_ = false;
   body_received_ = 0;
   progress_ = 0;
@@ -215,6 +216,8 @@ void HTTP_Transfer::setup(const CGI_Request& req)
   curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &HTTP_Transfer::on_write);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+  // Large reads hand the body over in few, large pieces.
+  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, static_cast<long>(CURL_MAX_READ_SIZE));
   curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &HTTP_Transfer::on_prereq);
   curl_easy_setopt(e, CURLOPT_PREREQDATA, this);
   if (s_->no_keep_alive)
@@ -475,6 +478,17 @@ size_t HTTP_Transfer::on_write(char* data, size_t size, size_t count, void* self
     }
     t->sink_->append(data, n);
   } else {
+    if (t->direct_ != nullptr && t->direct_got_ < t->direct_room_) {
+      size_t take = std::min(n, t->direct_room_ - t->direct_got_);
+      std::memcpy(t->direct_ + t->direct_got_, data, take);
+      t->direct_got_ += take;
+      data += take;
+      n -= take;
+      t->body_received_ += take;
+      t->progress_ += take;
+      if (n == 0)
+        return size * count;
+    }
     if (t->pending_size() >= kHighWater) {
       t->recv_paused_ = true;
       return CURL_WRITEFUNC_PAUSE;  // libcurl keeps the bytes and offers them again on resume
@@ -490,7 +504,7 @@ size_t HTTP_Transfer::on_write(char* data, size_t size, size_t count, void* self
   }
   t->body_received_ += n;
   t->progress_ += n;
-  return n;
+  return size * count;
 }
 
 size_t HTTP_Transfer::on_read(char* data, size_t size, size_t count, void* self)
@@ -630,11 +644,20 @@ ssize_t HTTP_Transfer::recv(void* buffer, size_t length)
     }
     if (done_)
       return 0;
+    // The bytes that arrive meanwhile are copied once, into the caller's buffer.
+    direct_ = static_cast<char*>(buffer);
+    direct_room_ = length;
+    direct_got_ = 0;
     if (recv_paused_) {
       recv_paused_ = false;
       update_pause();
     }
-    drive([this] { return pending_size() > 0 || done_; });
+    drive([this] { return direct_got_ > 0 || pending_size() > 0 || done_; });
+    size_t got = direct_got_;
+    direct_ = nullptr;
+    direct_room_ = direct_got_ = 0;
+    if (got > 0)
+      return static_cast<ssize_t>(got);
     if (pending_size() == 0) {
       if (failed_) {
         errno = error_;

@@ -145,6 +145,10 @@ private:
   size_t max_body_ = 0;
   std::string pending_;
   size_t pending_off_ = 0;
+  // While recv() waits, body bytes go straight into its buffer; the rest into pending_.
+  char* direct_ = nullptr;
+  size_t direct_room_ = 0;
+  size_t direct_got_ = 0;
   bool recv_paused_ = false;
   uint64_t body_received_ = 0;
 
