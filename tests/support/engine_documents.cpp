@@ -120,108 +120,108 @@ VM_Spec sample_vm(unsigned long n, unsigned n_disks, unsigned n_nics)
   return vm;
 }
 
-Object disk(Disk_Spec const& spec)
+Object disk(Disk_Spec const& shape)
 {
-  std::string base = href("disks/" + spec.id);
+  std::string base = href("disks/" + shape.id);
   Object o{
       {"actions", Value(actions(base, {"copy", "export", "move", "reduce", "refreshlun", "sparsify"}))},
-      {"actual_size", Value(text(spec.actual_size))},
-      {"alias", Value(spec.name)},
+      {"actual_size", Value(text(shape.actual_size))},
+      {"alias", Value(shape.name)},
       {"backup", Value("none")},
       {"content_type", Value("data")},
       {"disk_profile", Value(link("diskprofiles", uuid(16, 0)))},
-      {"format", Value(spec.format)},
+      {"format", Value(shape.format)},
       {"href", Value(base)},
-      {"id", Value(spec.id)},
-      {"image_id", Value(uuid(17, spec.id.size() + spec.name.size()))},
+      {"id", Value(shape.id)},
+      {"image_id", Value(uuid(17, shape.id.size() + shape.name.size()))},
       {"link", Value(relation_links(base, {"permissions", "disksnapshots", "statistics"}))},
-      {"name", Value(spec.name)},
+      {"name", Value(shape.name)},
       {"propagate_errors", Value("false")},
-      {"provisioned_size", Value(text(spec.provisioned_size))},
+      {"provisioned_size", Value(text(shape.provisioned_size))},
       {"qcow_version", Value("qcow2_v3")},
-      {"shareable", Value(flag(spec.shareable))},
-      {"sparse", Value(flag(spec.sparse))},
-      {"status", Value(spec.status)},
+      {"shareable", Value(flag(shape.shareable))},
+      {"sparse", Value(flag(shape.sparse))},
+      {"status", Value(shape.status)},
       {"storage_type", Value("image")},
-      {"total_size", Value(text(spec.actual_size))},
+      {"total_size", Value(text(shape.actual_size))},
       {"wipe_after_delete", Value("false")},
   };
-  if (!spec.storage_domain_id.empty()) {
+  if (!shape.storage_domain_id.empty()) {
     o["storage_domains"] =
-        Value(list("storage_domain", Array{Value(link("storagedomains", spec.storage_domain_id))}));
+        Value(list("storage_domain", Array{Value(link("storagedomains", shape.storage_domain_id))}));
     o["quota"] = Value(link("datacenters/" + uuid(15, 0) + "/quotas", uuid(18, 0)));
   }
   return o;
 }
 
-Object disk_attachment(Disk_Spec const& spec, std::string const& vm_id, bool embed_disk)
+Object disk_attachment(Disk_Spec const& shape, std::string const& vm_id, bool embed_disk)
 {
-  std::string base = href("vms/" + vm_id + "/diskattachments/" + spec.id);
+  std::string base = href("vms/" + vm_id + "/diskattachments/" + shape.id);
   Object o{
       {"active", Value("true")},
-      {"bootable", Value(flag(spec.bootable))},
-      {"disk", Value(embed_disk ? disk(spec) : link("disks", spec.id))},
+      {"bootable", Value(flag(shape.bootable))},
+      {"disk", Value(embed_disk ? disk(shape) : link("disks", shape.id))},
       {"href", Value(base)},
-      {"id", Value(spec.id)},
-      {"interface", Value(spec.attachment_interface)},
+      {"id", Value(shape.id)},
+      {"interface", Value(shape.attachment_interface)},
       {"pass_discard", Value("false")},
       {"read_only", Value("false")},
       {"uses_scsi_reservation", Value("false")},
       {"vm", Value(link("vms", vm_id))},
   };
-  put_text(o, "logical_name", spec.logical_name);
+  put_text(o, "logical_name", shape.logical_name);
   return o;
 }
 
-Object vnic_profile(NIC_Spec const& spec)
+Object vnic_profile(NIC_Spec const& shape)
 {
-  std::string base = href("vnicprofiles/" + spec.profile_id);
+  std::string base = href("vnicprofiles/" + shape.profile_id);
   Object o{
       {"href", Value(base)},
-      {"id", Value(spec.profile_id)},
+      {"id", Value(shape.profile_id)},
       {"link", Value(relation_links(base, {"permissions"}))},
-      {"network", Value(link("networks", spec.network_id))},
+      {"network", Value(link("networks", shape.network_id))},
       {"network_filter", Value(link("networkfilters", uuid(19, 0)))},
       {"pass_through", Value(Object{{"mode", Value("disabled")}})},
       {"port_mirroring", Value("false")},
   };
-  put_text(o, "name", spec.profile_name);
+  put_text(o, "name", shape.profile_name);
   return o;
 }
 
-Object nic(NIC_Spec const& spec, std::string const& vm_id)
+Object nic(NIC_Spec const& shape, std::string const& vm_id)
 {
-  std::string base = href("vms/" + vm_id + "/nics/" + spec.id);
+  std::string base = href("vms/" + vm_id + "/nics/" + shape.id);
   return Object{
       {"actions", Value(actions(base, {"activate", "deactivate"}))},
       {"href", Value(base)},
-      {"id", Value(spec.id)},
-      {"interface", Value(spec.interface)},
+      {"id", Value(shape.id)},
+      {"interface", Value(shape.interface)},
       {"link", Value(relation_links(base, {"networkfilterparameters", "reporteddevices", "statistics"}))},
-      {"linked", Value(flag(spec.linked))},
-      {"mac", Value(Object{{"address", Value(spec.mac)}})},
-      {"name", Value(spec.name)},
-      {"plugged", Value(flag(spec.plugged))},
+      {"linked", Value(flag(shape.linked))},
+      {"mac", Value(Object{{"address", Value(shape.mac)}})},
+      {"name", Value(shape.name)},
+      {"plugged", Value(flag(shape.plugged))},
       {"synced", Value("true")},
       {"vm", Value(link("vms", vm_id))},
-      {"vnic_profile", Value(vnic_profile(spec))},
+      {"vnic_profile", Value(vnic_profile(shape))},
   };
 }
 
-Object vm(VM_Spec const& spec, unsigned follow)
+Object vm(VM_Spec const& shape, unsigned follow)
 {
-  std::string base = href("vms/" + spec.id);
+  std::string base = href("vms/" + shape.id);
   Object o{
       {"actions", Value(actions(base, {"cancelmigration", "clone", "commitsnapshot", "detach", "export",
                                        "freezefilesystems", "logon", "maintenance", "migrate", "previewsnapshot",
                                        "reboot", "reordermacaddresses", "shutdown", "start", "stop", "suspend",
                                        "thawfilesystems", "ticket", "undosnapshot"}))},
       {"bios", Value(Object{{"boot_menu", Value(Object{{"enabled", Value("false")}})}, {"type", Value("i440fx_sea_bios")}})},
-      {"cluster", Value(link("clusters", spec.cluster_id))},
+      {"cluster", Value(link("clusters", shape.cluster_id))},
       {"cpu", Value(Object{{"architecture", Value("x86_64")},
-                           {"topology", Value(Object{{"cores", Value(text(spec.cores))},
-                                                     {"sockets", Value(text(spec.sockets))},
-                                                     {"threads", Value(text(spec.threads))}})}})},
+                           {"topology", Value(Object{{"cores", Value(text(shape.cores))},
+                                                     {"sockets", Value(text(shape.sockets))},
+                                                     {"threads", Value(text(shape.threads))}})}})},
       {"cpu_profile", Value(link("cpuprofiles", uuid(20, 0)))},
       {"cpu_shares", Value("0")},
       {"creation_time", Value(1580000000000L)},
@@ -232,48 +232,48 @@ Object vm(VM_Spec const& spec, unsigned follow)
                                {"type", Value("vnc")}})},
       {"high_availability", Value(Object{{"enabled", Value("false")}, {"priority", Value("0")}})},
       {"href", Value(base)},
-      {"id", Value(spec.id)},
+      {"id", Value(shape.id)},
       {"io", Value(Object{{"threads", Value("1")}})},
       {"link", Value(relation_links(base, {"affinitylabels", "applications", "cdroms", "diskattachments",
                                            "graphicsconsoles", "hostdevices", "katelloerrata", "nics",
                                            "numanodes", "permissions", "reporteddevices", "sessions",
                                            "snapshots", "statistics", "tags", "watchdogs"}))},
-      {"memory", Value(text(spec.memory))},
+      {"memory", Value(text(shape.memory))},
       {"memory_policy", Value(Object{{"ballooning", Value("true")},
-                                     {"guaranteed", Value(text(spec.memory))},
-                                     {"max", Value(text(spec.memory * 4))}})},
+                                     {"guaranteed", Value(text(shape.memory))},
+                                     {"max", Value(text(shape.memory * 4))}})},
       {"migration", Value(Object{{"auto_converge", Value("inherit")}, {"compressed", Value("inherit")}})},
-      {"name", Value(spec.name)},
+      {"name", Value(shape.name)},
       {"origin", Value("ovirt")},
-      {"original_template", Value(link("templates", spec.template_id))},
+      {"original_template", Value(link("templates", shape.template_id))},
       {"os", Value(Object{{"boot", Value(Object{{"devices", Value(Object{{"device", Value(Array{Value("hd")})}})}})},
                           {"type", Value("rhel_8x64")}})},
       {"placement_policy", Value(Object{{"affinity", Value("migratable")}})},
       {"sso", Value(Object{{"methods", Value(Object{{"method", Value(Array{Value(Object{{"id", Value("guest_agent")}})})}})}})},
       {"start_paused", Value("false")},
       {"stateless", Value("false")},
-      {"status", Value(spec.status)},
-      {"template", Value(link("templates", spec.template_id))},
+      {"status", Value(shape.status)},
+      {"template", Value(link("templates", shape.template_id))},
       {"type", Value("server")},
       {"usb", Value(Object{{"enabled", Value("false")}})},
   };
-  put_text(o, "description", spec.description);
-  if (!spec.host_id.empty()) {
-    o["host"] = Value(link("hosts", spec.host_id));
+  put_text(o, "description", shape.description);
+  if (!shape.host_id.empty()) {
+    o["host"] = Value(link("hosts", shape.host_id));
     o["start_time"] = Value(1580000100000L);
   } else {
     o["stop_time"] = Value(1580000200000L);
   }
   if (follow & FOLLOW_DISK_ATTACHMENTS) {
     Array attachments;
-    for (Disk_Spec const& d : spec.disks)
-      attachments.push_back(Value(disk_attachment(d, spec.id, (follow & FOLLOW_DISKS) != 0)));
+    for (Disk_Spec const& d : shape.disks)
+      attachments.push_back(Value(disk_attachment(d, shape.id, (follow & FOLLOW_DISKS) != 0)));
     o["disk_attachments"] = Value(list("disk_attachment", std::move(attachments)));
   }
   if (follow & FOLLOW_NICS) {
     Array nics;
-    for (NIC_Spec const& n : spec.nics)
-      nics.push_back(Value(nic(n, spec.id)));
+    for (NIC_Spec const& n : shape.nics)
+      nics.push_back(Value(nic(n, shape.id)));
     o["nics"] = Value(list("nic", std::move(nics)));
   }
   return o;
@@ -288,17 +288,17 @@ Object vm_list(unsigned long first, unsigned long n_vms, unsigned n_disks, unsig
   return list("vm", std::move(vms));
 }
 
-Object snapshot(VM_Spec const& spec, std::string const& snapshot_id, std::string const& description, long date_ms)
+Object snapshot(VM_Spec const& shape, std::string const& snapshot_id, std::string const& description, long date_ms)
 {
-  std::string base = href("vms/" + spec.id + "/snapshots/" + snapshot_id);
+  std::string base = href("vms/" + shape.id + "/snapshots/" + snapshot_id);
   Array attachments;
-  for (Disk_Spec const& d : spec.disks) {
+  for (Disk_Spec const& d : shape.disks) {
     Disk_Spec snap = d;
     snap.logical_name.clear();
-    Object a = disk_attachment(snap, spec.id, true);
+    Object a = disk_attachment(snap, shape.id, true);
     a.erase("href");
     Object& disk_obj = a["disk"].get_obj();
-    disk_obj["snapshot"] = Value(link("vms/" + spec.id + "/snapshots", snapshot_id));
+    disk_obj["snapshot"] = Value(link("vms/" + shape.id + "/snapshots", snapshot_id));
     attachments.push_back(Value(std::move(a)));
   }
   Object o{
@@ -311,7 +311,7 @@ Object snapshot(VM_Spec const& spec, std::string const& snapshot_id, std::string
       {"persist_memorystate", Value("false")},
       {"snapshot_status", Value("ok")},
       {"snapshot_type", Value("regular")},
-      {"vm", Value(vm(spec, FOLLOW_NONE))},
+      {"vm", Value(vm(shape, FOLLOW_NONE))},
   };
   o["disk_attachment"] = Value(list("disk_attachment", std::move(attachments)));
   return o;

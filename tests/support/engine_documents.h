@@ -14,7 +14,7 @@
 // Sub-collections (a VM's disk attachments and NICs, an attachment's disk) are embedded
 // only when the request asked the engine to follow them; the `follow` flags say which.
 //
-// Every builder is deterministic: the same spec gives the same document.
+// Every builder is deterministic: the same shape gives the same document.
 
 #include <string>
 #include <vector>
@@ -89,19 +89,19 @@ struct VM_Spec {
 // A realistic VM number `n` with `n_disks` disks (the first bootable) and `n_nics` NICs.
 VM_Spec sample_vm(unsigned long n, unsigned n_disks, unsigned n_nics);
 
-json_spirit::Object disk(Disk_Spec const& spec);
-json_spirit::Object disk_attachment(Disk_Spec const& spec, std::string const& vm_id, bool embed_disk);
-json_spirit::Object vnic_profile(NIC_Spec const& spec);
-json_spirit::Object nic(NIC_Spec const& spec, std::string const& vm_id);
-json_spirit::Object vm(VM_Spec const& spec, unsigned follow);
+json_spirit::Object disk(Disk_Spec const& shape);
+json_spirit::Object disk_attachment(Disk_Spec const& shape, std::string const& vm_id, bool embed_disk);
+json_spirit::Object vnic_profile(NIC_Spec const& shape);
+json_spirit::Object nic(NIC_Spec const& shape, std::string const& vm_id);
+json_spirit::Object vm(VM_Spec const& shape, unsigned follow);
 
 // {"vm": [...]} of `n_vms` sample VMs, numbered from `first`.
 json_spirit::Object vm_list(unsigned long first, unsigned long n_vms, unsigned n_disks, unsigned n_nics,
                             unsigned follow);
 
-// A snapshot of `spec` as the engine answers a snapshot GET: the snapshot's own fields,
+// A snapshot of `shape` as the engine answers a snapshot GET: the snapshot's own fields,
 // its "vm" whole, and its disks' attachments under "disk_attachment".
-json_spirit::Object snapshot(VM_Spec const& spec, std::string const& snapshot_id, std::string const& description,
+json_spirit::Object snapshot(VM_Spec const& shape, std::string const& snapshot_id, std::string const& description,
                              long date_ms);
 
 json_spirit::Object data_center(std::string const& id, std::string const& name);

@@ -204,14 +204,14 @@ void check_list(bool (*load)(Object const&, V&), Object (*dump)(V const&), char 
 
 TEST(Record_Fuzz, malformed_documents_never_escape_a_load)
 {
-  ed::VM_Spec spec = ed::sample_vm(6, 2, 2);
+  ed::VM_Spec shape = ed::sample_vm(6, 2, 2);
   std::vector<Object> bases = {
-      ed::vm(spec, ed::FOLLOW_ALL),
-      ed::vm(spec, ed::FOLLOW_DISK_ATTACHMENTS),
-      ed::snapshot(spec, "snap", "desc", 1580000000000L),
-      ed::disk_attachment(spec.disks[0], spec.id, true),
-      ed::disk(spec.disks[1]),
-      ed::nic(spec.nics[0], spec.id),
+      ed::vm(shape, ed::FOLLOW_ALL),
+      ed::vm(shape, ed::FOLLOW_DISK_ATTACHMENTS),
+      ed::snapshot(shape, "snap", "desc", 1580000000000L),
+      ed::disk_attachment(shape.disks[0], shape.id, true),
+      ed::disk(shape.disks[1]),
+      ed::nic(shape.nics[0], shape.id),
       ed::storage_domain("sd", "data", 100, 50, {"dc1", "dc2"}),
       ed::cluster("c", "Default", "dc1"),
       ed::host("h", "host1", "10.0.0.1", "c"),

@@ -143,8 +143,8 @@ TEST(Record_Lists, a_failed_element_fails_the_list_and_keeps_the_vector)
 TEST(Record_Lists, a_stored_vm_with_a_bad_nested_list_element_fails_cleanly)
 {
   // A VM read back from stored metadata whose NIC list holds a text instead of a NIC.
-  ed::VM_Spec spec = ed::sample_vm(9, 1, 2);
-  Object stored = ed::vm(spec, ed::FOLLOW_ALL);
+  ed::VM_Spec shape = ed::sample_vm(9, 1, 2);
+  Object stored = ed::vm(shape, ed::FOLLOW_ALL);
   stored["nics"].get_obj()["nic"].get_array()[1] = Value("nic2");
   RHV_VMs vms(2);
   vms[0].id = "earlier";

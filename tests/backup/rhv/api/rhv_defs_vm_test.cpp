@@ -56,29 +56,29 @@ std::vector<std::string> expand(Lines const& lines)
 
 TEST(VM_Record, loads_a_followed_vm_with_its_attachments_disks_and_nics)
 {
-  ed::VM_Spec spec = ed::sample_vm(2, 3, 2);
-  spec.disks[1].shareable = true;
+  ed::VM_Spec shape = ed::sample_vm(2, 3, 2);
+  shape.disks[1].shareable = true;
   RHV_VM vm;
-  ASSERT_TRUE(vm.load(ed::vm(spec, ed::FOLLOW_ALL)));
-  EXPECT_EQ(vm.id, spec.id);
-  EXPECT_EQ(vm.name, spec.name);
+  ASSERT_TRUE(vm.load(ed::vm(shape, ed::FOLLOW_ALL)));
+  EXPECT_EQ(vm.id, shape.id);
+  EXPECT_EQ(vm.name, shape.name);
   EXPECT_EQ(vm.status, "up");
-  EXPECT_EQ(vm.memory, spec.memory);
-  EXPECT_EQ(vm.cluster.id, spec.cluster_id);
-  EXPECT_EQ(vm.host.id, spec.host_id);
-  EXPECT_EQ(vm.template_.id, spec.template_id);
-  EXPECT_EQ(vm.cpu.topology.cores, spec.cores);
+  EXPECT_EQ(vm.memory, shape.memory);
+  EXPECT_EQ(vm.cluster.id, shape.cluster_id);
+  EXPECT_EQ(vm.host.id, shape.host_id);
+  EXPECT_EQ(vm.template_.id, shape.template_id);
+  EXPECT_EQ(vm.cpu.topology.cores, shape.cores);
   EXPECT_EQ(vm.os.type, "rhel_8x64");
-  EXPECT_EQ(vm.memory_policy.max, spec.memory * 4);
+  EXPECT_EQ(vm.memory_policy.max, shape.memory * 4);
   ASSERT_TRUE(vm.bios.boot_menu.enabled);
   EXPECT_FALSE(*vm.bios.boot_menu.enabled);
 
   ASSERT_EQ(vm.disk_attachments.size(), 3u);
   for (std::size_t i = 0; i < 3; ++i) {
     RHV_Disk_Attachment const& a = vm.disk_attachments[i];
-    ed::Disk_Spec const& d = spec.disks[i];
+    ed::Disk_Spec const& d = shape.disks[i];
     EXPECT_EQ(a.id, d.id);
-    EXPECT_EQ(a.vm.id, spec.id);
+    EXPECT_EQ(a.vm.id, shape.id);
     EXPECT_EQ(a.interface, "virtio_scsi");
     EXPECT_EQ(a.logical_name, d.logical_name);
     ASSERT_TRUE(a.bootable);
@@ -96,7 +96,7 @@ TEST(VM_Record, loads_a_followed_vm_with_its_attachments_disks_and_nics)
   ASSERT_EQ(vm.nics.size(), 2u);
   EXPECT_EQ(vm.nics[1].name, "nic2");
   EXPECT_EQ(vm.nics[1].vnic_profile.name, "backend");
-  EXPECT_EQ(vm.nics[1].mac.address, spec.nics[1].mac);
+  EXPECT_EQ(vm.nics[1].mac.address, shape.nics[1].mac);
 
   // A copy keeps its own vectors.
   RHV_VM copy(vm);
@@ -112,16 +112,16 @@ TEST(VM_Record, engine_replies_round_trip_every_named_key)
     for (unsigned long n : {0ul, 2ul, 3ul, 4ul})
       expect_round_trip<RHV_VM>(ed::vm(ed::sample_vm(n, 2, 2), follow), VM_KEYS);
 
-  ed::VM_Spec spec = ed::sample_vm(7, 2, 0);
-  expect_round_trip<RHV_Disk>(ed::disk(spec.disks[0]), DISK_KEYS);
-  expect_round_trip<RHV_Disk_Attachment>(ed::disk_attachment(spec.disks[0], spec.id, true), ATTACHMENT_KEYS);
-  expect_round_trip<RHV_Disk_Attachment>(ed::disk_attachment(spec.disks[1], spec.id, false), ATTACHMENT_KEYS);
+  ed::VM_Spec shape = ed::sample_vm(7, 2, 0);
+  expect_round_trip<RHV_Disk>(ed::disk(shape.disks[0]), DISK_KEYS);
+  expect_round_trip<RHV_Disk_Attachment>(ed::disk_attachment(shape.disks[0], shape.id, true), ATTACHMENT_KEYS);
+  expect_round_trip<RHV_Disk_Attachment>(ed::disk_attachment(shape.disks[1], shape.id, false), ATTACHMENT_KEYS);
 }
 
 TEST(VM_Record, absent_and_empty_lists_load_empty_and_are_not_dumped)
 {
-  ed::VM_Spec spec = ed::sample_vm(1, 2, 2);
-  Object plain = ed::vm(spec, ed::FOLLOW_NONE);
+  ed::VM_Spec shape = ed::sample_vm(1, 2, 2);
+  Object plain = ed::vm(shape, ed::FOLLOW_NONE);
   Object empty_arrays = plain;
   empty_arrays["disk_attachments"] = Value(Object{{"disk_attachment", Value(json_spirit::Array())}});
   empty_arrays["nics"] = Value(Object{{"nic", Value(json_spirit::Array())}});
@@ -131,7 +131,7 @@ TEST(VM_Record, absent_and_empty_lists_load_empty_and_are_not_dumped)
 
   for (Object const* input : {&plain, &empty_arrays, &empty_wrappers}) {
     RHV_VM vm;
-    ASSERT_TRUE(vm.load(ed::vm(spec, ed::FOLLOW_ALL)));
+    ASSERT_TRUE(vm.load(ed::vm(shape, ed::FOLLOW_ALL)));
     ASSERT_EQ(vm.disk_attachments.size(), 2u);
     ASSERT_TRUE(vm.load(*input));
     EXPECT_TRUE(vm.disk_attachments.empty());
@@ -173,8 +173,8 @@ TEST(VM_Record, dump_writes_keys_in_byte_order_and_numbers_as_texts)
 
 TEST(Snapshot_Record, loads_attachments_from_one_key_and_dumps_them_under_another)
 {
-  ed::VM_Spec spec = ed::sample_vm(3, 2, 1);
-  Object reply = ed::snapshot(spec, "snap-1", "tessera3-agent-x-1", 1580000300000L);
+  ed::VM_Spec shape = ed::sample_vm(3, 2, 1);
+  Object reply = ed::snapshot(shape, "snap-1", "tessera3-agent-x-1", 1580000300000L);
   RHV_Snapshot snap;
   ASSERT_TRUE(snap.load(reply));
   EXPECT_EQ(snap.id, "snap-1");
@@ -183,10 +183,10 @@ TEST(Snapshot_Record, loads_attachments_from_one_key_and_dumps_them_under_anothe
   EXPECT_EQ(snap.snapshot_type, "regular");
   EXPECT_EQ(snap.description, "tessera3-agent-x-1");
   ASSERT_TRUE(snap.persist_memorystate);
-  EXPECT_EQ(snap.vm.id, spec.id);
-  EXPECT_EQ(snap.vm.memory, spec.memory);
+  EXPECT_EQ(snap.vm.id, shape.id);
+  EXPECT_EQ(snap.vm.memory, shape.memory);
   ASSERT_EQ(snap.disk_attachments.size(), 2u);
-  EXPECT_EQ(snap.disk_attachments[1].disk.id, spec.disks[1].id);
+  EXPECT_EQ(snap.disk_attachments[1].disk.id, shape.disks[1].id);
   EXPECT_EQ(snap.disk_attachments[1].disk.snapshot.id, "snap-1");
 
   Object dumped = snap.dump();
@@ -196,14 +196,14 @@ TEST(Snapshot_Record, loads_attachments_from_one_key_and_dumps_them_under_anothe
   ASSERT_EQ(dumped.at("date").type(), json_spirit::int_type);  // a JSON integer, not a text
   EXPECT_EQ(dumped.at("date").get_int64(), 1580000300000L);
   std::string why;
-  Object expected_vm = ed::vm(spec, ed::FOLLOW_NONE);
+  Object expected_vm = ed::vm(shape, ed::FOLLOW_NONE);
   EXPECT_TRUE(within(dumped.at("vm"), Value(expected_vm), "/vm", why)) << why;
 
   // Loaded again, the dump has no attachments: it writes the key the load does not read.
   RHV_Snapshot again;
   ASSERT_TRUE(again.load(dumped));
   EXPECT_TRUE(again.disk_attachments.empty());
-  EXPECT_EQ(again.vm.id, spec.id);
+  EXPECT_EQ(again.vm.id, shape.id);
 
   // A request body for a snapshot of chosen disks.
   RHV_Snapshot request;
@@ -292,8 +292,8 @@ TEST(VM_Records, failed_loads_log_innermost_first_and_keep_the_record)
 
 TEST(VM_Records, a_bad_disk_deep_in_a_vm_logs_every_level_outwards)
 {
-  ed::VM_Spec spec = ed::sample_vm(4, 3, 1);
-  Value doc(ed::vm(spec, ed::FOLLOW_ALL));
+  ed::VM_Spec shape = ed::sample_vm(4, 3, 1);
+  Value doc(ed::vm(shape, ed::FOLLOW_ALL));
   strip_links(doc);  // every line stays below the logger's line limit
   Object const& good = doc.get_obj();
   Object bad = good;
