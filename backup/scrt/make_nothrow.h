@@ -1,6 +1,7 @@
 #ifndef BACKUP_SCRT_MAKE_NOTHROW_H
 #define BACKUP_SCRT_MAKE_NOTHROW_H
 
+#include <cerrno>
 #include <memory>
 #include <new>
 #include <utility>
@@ -25,6 +26,23 @@ std::shared_ptr<T> make_shared_nothrow(Args&&... args)
   } catch (std::bad_alloc const&) {
     return std::shared_ptr<T>();
   }
+}
+
+// A new T() for a caller across the module's boundary (the exported factories), which
+// must not see an exception: null with errno ENOMEM when memory is short. A constructor
+// that throws frees the memory again and counts as a failed allocation.
+template <typename T>
+T* new_nothrow()
+{
+  T* object = nullptr;
+  try {
+    object = new (std::nothrow) T();
+  } catch (...) {
+    object = nullptr;
+  }
+  if (object == nullptr)
+    errno = ENOMEM;
+  return object;
 }
 
 #endif

@@ -1,9 +1,7 @@
 #include "backup/rhv/instance_handler/rhv_instance_export.h"
 
-#include <cerrno>
-#include <new>
-
 #include "backup/rhv/instance_handler/rhv_instance_handler.h"
+#include "backup/scrt/make_nothrow.h"
 
 static void _gobble_RHV_Instance_Handler(void* p)
 {
@@ -14,13 +12,5 @@ Instance_Handler* _make_RHV_Instance_Handler(void (**gobble)(void*))
 {
   if (gobble != nullptr)
     *gobble = &_gobble_RHV_Instance_Handler;
-  RHV_Instance_Handler* handler = nullptr;
-  try {
-    handler = new (std::nothrow) RHV_Instance_Handler();
-  } catch (...) {
-    handler = nullptr;
-  }
-  if (handler == nullptr)
-    errno = ENOMEM;
-  return handler;
+  return new_nothrow<RHV_Instance_Handler>();
 }

@@ -7,6 +7,7 @@
 #include "backup/job_def/object_creator_impl.h"
 #include "backup/rhv/job/rhv_job_creator.h"
 #include "backup/rhv/job/rhv_job_records.h"
+#include "backup/scrt/make_nothrow.h"
 
 namespace {
 
@@ -16,28 +17,12 @@ typedef Object_Creator_Impl_T<Parser_Creator, Job_Source_Parser<RHV_JSON_Job_Sou
 typedef Object_Creator_Impl_T<Parser_Creator, Job_JSON_Parser<RHV_JSON_Job_Options>>
     RHV_Options_Parser_Creator;
 
-// Allocates a T without throwing; null with errno ENOMEM on failure. A constructor that
-// throws frees the memory again and counts as a failed allocation.
-template <typename T>
-T* make_nothrow()
-{
-  T* object = nullptr;
-  try {
-    object = new (std::nothrow) T();
-  } catch (...) {
-    object = nullptr;
-  }
-  if (object == nullptr)
-    errno = ENOMEM;
-  return object;
-}
-
 template <typename Base, typename T>
 Base* make_object(Gobble_Function* gobble, Gobble_Function destroyer)
 {
   if (gobble != nullptr)
     *gobble = destroyer;
-  return make_nothrow<T>();
+  return new_nothrow<T>();
 }
 
 }  // namespace

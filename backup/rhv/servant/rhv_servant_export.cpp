@@ -1,26 +1,17 @@
 #include "backup/rhv/servant/rhv_servant_export.h"
 
-#include <cerrno>
-#include <new>
-
 #include "backup/rhv/servant/rhv_servant_handler.h"
+#include "backup/scrt/make_nothrow.h"
 
 namespace {
 
+// Every factory hands out its destroyer, even when the allocation fails.
 template <typename T>
 JSON_RPC_Handler* make_handler(Gobble_Function* gobble, Gobble_Function destroyer)
 {
   if (gobble != nullptr)
     *gobble = destroyer;
-  T* handler = nullptr;
-  try {
-    handler = new (std::nothrow) T();
-  } catch (...) {
-    handler = nullptr;
-  }
-  if (handler == nullptr)
-    errno = ENOMEM;
-  return handler;
+  return new_nothrow<T>();
 }
 
 }  // namespace
