@@ -4,9 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -63,6 +66,31 @@ bool Client_IO_Ex::fail(int err, const std::string& what)
 {
   error_ = what.empty() ? std::strerror(err) : what;
   errno = err;
+  return false;
+}
+
+std::string Client_IO_Ex::temp_name(const std::string& full, const std::string& tail)
+{
+  std::string::size_type slash = full.rfind('/');
+  return full.substr(0, slash + 1) + "." + full.substr(slash + 1) + "." + tail;
+}
+
+bool Client_IO_Ex::link_unnamed()
+{
+  // Named under a hidden temporary name first, then renamed over the object, so that an
+  // object of the same name is replaced whole.
+  char proc_path[64];
+  std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd_);
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = temp_name(path_, std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    if (::linkat(AT_FDCWD, proc_path, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      temp_path_ = name;
+      return true;
+    }
+    if (errno != EEXIST)
+      return false;
+  }
   return false;
 }
 
@@ -153,16 +181,22 @@ bool Client_IO_Ex::open(const std::string& path, int mode, int flags, std::int64
   } else if (mode == MODE_WRITE) {
     std::string dir = parent_of(full);
     if (make_dirs(dir, 0750) != 0) return fail(errno, "");
-    std::string name = full.substr(dir.size() + 1);
-    std::vector<char> templ(dir.begin(), dir.end());
-    std::string suffix = "/." + name + ".XXXXXX";
-    templ.insert(templ.end(), suffix.begin(), suffix.end());
-    templ.push_back('\0');
-    int fd = ::mkostemp(templ.data(), O_CLOEXEC);
-    if (fd < 0) return fail(errno, "");
+    // The object is written into a file without a name, which the file system drops by
+    // itself if the writer dies; close() names it. Where unnamed files are not offered,
+    // a hidden temporary name stands in.
+    int fd = -1;
+    if (::access("/proc/self/fd", X_OK) == 0)
+      fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0640);
+    if (fd >= 0) {
+      temp_path_.clear();
+    } else {
+      std::string templ = temp_name(full, "XXXXXX");
+      fd = ::mkostemp(&templ[0], O_CLOEXEC);
+      if (fd < 0) return fail(errno, "");
+      temp_path_ = templ;
+    }
     ::fchmod(fd, 0640);
     fd_ = fd;
-    temp_path_ = templ.data();
   } else {
     return fail(EINVAL, "");
   }
@@ -217,6 +251,11 @@ bool Client_IO_Ex::close()
   }
   struct stat st;
   if (::fsync(fd_) != 0 || ::fstat(fd_, &st) != 0) {
+    int err = errno;
+    discard();
+    return fail(err, "");
+  }
+  if (temp_path_.empty() && !link_unnamed()) {
     int err = errno;
     discard();
     return fail(err, "");

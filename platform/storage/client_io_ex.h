@@ -74,6 +74,10 @@ private:
   bool fail(int err, const std::string& what);
   bool resolve(const std::string& path, std::string& full);
   void discard();
+  // The hidden name beside `full` that a write in progress uses: "<dir>/.<name>.<tail>".
+  static std::string temp_name(const std::string& full, const std::string& tail);
+  // Gives the unnamed file being written a temporary name (temp_path_).
+  bool link_unnamed();
 
   bool connected_ = false;
   std::string dir_;
@@ -83,7 +87,7 @@ private:
   int fd_ = -1;
   int mode_ = 0;
   std::string path_;       // the object's full path
-  std::string temp_path_;  // the temporary file while writing
+  std::string temp_path_;  // the temporary name while writing (empty: the file has no name yet)
   std::uint64_t storage_size_ = 0;
 };
 

@@ -1,10 +1,13 @@
 #include "platform/storage/client_io_ex.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <string>
 
 #include "tests/platform/storage/temp_dir.h"
@@ -97,6 +100,37 @@ TEST(Client_IO_Ex, UnfinishedObjectIsDiscardedWithTheClient)
     ASSERT_EQ(c.write("abc", 3), 3);
   }
   EXPECT_TRUE(list_dir(dir / "RHV/vm").empty());
+}
+
+// A writer that dies (a servant process killed in the middle of a piece) leaves nothing
+// in the pool: not the object, not a temporary file.
+TEST(Client_IO_Ex, WriterThatDiesLeavesNothingBehind)
+{
+  Temp_Dir dir;
+  ::fflush(nullptr);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    Client_IO_Ex c;
+    std::string block(1 << 20, 'x');
+    bool ok = c.connect(dir.url(), Client_IO_Base::Options()) && c.open("RHV/vm/piece", IO_Base::MODE_WRITE) &&
+              c.write(block.data(), block.size()) == static_cast<ssize_t>(block.size());
+    ::_exit(ok ? 0 : 1);  // no close, no destructor: as if killed
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0) << "the child could not write";
+  EXPECT_TRUE(list_dir(dir / "RHV/vm").empty());
+
+  // The next writer of the same object is not disturbed.
+  Client_IO_Ex c;
+  ASSERT_TRUE(c.connect(dir.url(), Client_IO_Base::Options()));
+  ASSERT_TRUE(write_object(c, "RHV/vm/piece", "after")) << c.error();
+  EXPECT_EQ(list_dir(dir / "RHV/vm"), std::vector<std::string>{"piece"});
+  struct stat st;
+  ASSERT_EQ(::stat((dir / "RHV/vm/piece").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u) << std::oct << st.st_mode;
 }
 
 TEST(Client_IO_Ex, PathsStayInsideThePool)
