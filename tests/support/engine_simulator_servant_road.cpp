@@ -67,6 +67,13 @@ std::string Backup_Road::definition_json(const std::string& def_id, const std::s
          (extra.empty() ? "" : ", " + extra) + "}";
 }
 
+std::string Backup_Road::restore_definition_json(const std::string& def_id, const std::string& extra) const
+{
+  std::string out = definition_json(def_id, extra);
+  out.replace(out.find("\"type\": 1"), 9, "\"type\": 2");
+  return out;
+}
+
 std::string Backup_Road::source(const std::vector<std::string>& vm_ids)
 {
   std::string out = R"({"id": "source-1", "name": "east backup", "entries": [)";
@@ -78,8 +85,14 @@ std::string Backup_Road::source(const std::vector<std::string>& vm_ids)
 Job_var Backup_Road::start(const std::string& def_id, const std::string& source_doc, const std::string& options_doc,
                            const std::string& extra)
 {
+  return start_definition(definition_json(def_id, extra), source_doc, options_doc);
+}
+
+Job_var Backup_Road::start_definition(const std::string& definition, const std::string& source_doc,
+                                      const std::string& options_doc)
+{
   std::string error;
-  Job_Definition_var def = host_->make_definition(definition_json(def_id, extra), source_doc, options_doc, &error);
+  Job_Definition_var def = host_->make_definition(definition, source_doc, options_doc, &error);
   if (def.get() == nullptr) {
     ADD_FAILURE() << "the job documents do not read: " << error;
     return Job_var();
@@ -193,7 +206,7 @@ std::string Backup_Road::restore_source(const std::vector<std::string>& vm_ids,
 Job_var Backup_Road::start_restore(const std::string& def_id, const std::string& source_doc,
                                   const std::string& options_doc, const std::string& extra)
 {
-  return start(def_id, source_doc, options_doc, R"("type": 2)" + (extra.empty() ? "" : ", " + extra));
+  return start_definition(restore_definition_json(def_id, extra), source_doc, options_doc);
 }
 
 Job_var Backup_Road::run_restore(const std::string& def_id, const std::string& source_doc,

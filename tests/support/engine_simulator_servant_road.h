@@ -82,7 +82,10 @@ public:
   // test failure when a VM has no set.
   std::string restore_source(const std::vector<std::string>& vm_ids, const std::string& target_cluster_id = "") const;
 
-  // A restore job (definition type 2) with these documents, started; then waited for.
+  // The same as a restore definition (type 2).
+  std::string restore_definition_json(const std::string& def_id, const std::string& extra = "") const;
+
+  // A restore job with these documents, started; then waited for.
   Job_var start_restore(const std::string& def_id, const std::string& source_doc,
                         const std::string& options_doc = RESTORE_OPTIONS, const std::string& extra = "");
   Job_var run_restore(const std::string& def_id, const std::string& source_doc,
@@ -104,6 +107,8 @@ public:
 
 private:
   bool write_servant_conf(const std::string& mode);
+  Job_var start_definition(const std::string& definition, const std::string& source_doc,
+                           const std::string& options_doc);
 
   std::string module_;
   std::string servant_host_;
