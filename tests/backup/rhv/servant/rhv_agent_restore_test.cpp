@@ -126,6 +126,7 @@ struct Success_Case {
   const char* vm_id;
   std::function<void(Restore_Test_Bed&, RHV_Restore_Params&)> setup;
   std::function<void(Restore_Test_Bed&, const RHV_Restore_Params&, const Sim_VM&, const std::vector<Sim_Disk>&)> check;
+  Lines more_alerts;  // raised after the VM was made
 };
 
 TEST(RHV_Agent_Restore, restores_the_vm_with_every_disk_equal_to_its_source)
@@ -142,7 +143,8 @@ TEST(RHV_Agent_Restore, restores_the_vm_with_every_disk_equal_to_its_source)
          EXPECT_EQ(d.format, d.name.rfind("web-01_data_", 0) == 0 ? "raw" : "cow");
        }
        EXPECT_EQ(bed.engine().count_requests("POST", bed.engine().api_path("/vms/[^/]+/start")), 1u);
-     }},
+     },
+     {}},
     {"to another cluster and an iSCSI domain, not started", inv::VM_WEB_ID,
      [](Restore_Test_Bed&, RHV_Restore_Params& p) {
        p.original_restore = false;
@@ -160,7 +162,8 @@ TEST(RHV_Agent_Restore, restores_the_vm_with_every_disk_equal_to_its_source)
          EXPECT_EQ(d.format, "cow");
          EXPECT_TRUE(d.sparse);
        }
-     }},
+     },
+     {}},
     {"NICs mapped, one MAC kept, one made by the engine", inv::VM_WEB_ID,
      [](Restore_Test_Bed&, RHV_Restore_Params& p) {
        p.original_restore = false;
@@ -203,7 +206,8 @@ TEST(RHV_Agent_Restore, restores_the_vm_with_every_disk_equal_to_its_source)
        EXPECT_EQ(sent[0].at("plugged").get_str(), "true");
        EXPECT_EQ(sent[1].count("linked"), 0u);
        EXPECT_EQ(sent[1].count("mac"), 0u);
-     }},
+     },
+     {}},
     {"a domain reporting no free space figure", inv::VM_APP_ID,
      [](Restore_Test_Bed& bed, RHV_Restore_Params& p) {
        ASSERT_TRUE(bed.engine().set_storage_space(inv::SD_EAST_NFS_ID, -1, -1));
@@ -212,7 +216,22 @@ TEST(RHV_Agent_Restore, restores_the_vm_with_every_disk_equal_to_its_source)
      [](Restore_Test_Bed&, const RHV_Restore_Params&, const Sim_VM& vm, const std::vector<Sim_Disk>& disks) {
        EXPECT_EQ(vm.cluster_id, inv::CLUSTER_EAST_DEV_ID);
        EXPECT_EQ(disks.size(), 1u);
-     }},
+     },
+     {}},
+    {"start refused: the VM is restored all the same", inv::VM_APP_ID,
+     [](Restore_Test_Bed& bed, RHV_Restore_Params& p) {
+       p.start_vm = true;
+       Engine_Fault f;
+       f.method = "POST";
+       f.path = bed.engine().api_path("/vms/[^/]+/start");
+       f.status_code = 409;
+       bed.engine().add_fault(f);
+     },
+     [](Restore_Test_Bed& bed, const RHV_Restore_Params&, const Sim_VM& vm, const std::vector<Sim_Disk>&) {
+       EXPECT_EQ(vm.status, "down");
+       EXPECT_EQ(bed.alert_lines().back(), "5/32 [\"app-02_restored\"]");
+     },
+     {"5/32"}},
   };
 
   for (const Success_Case& c : cases) {
@@ -262,6 +281,7 @@ TEST(RHV_Agent_Restore, restores_the_vm_with_every_disk_equal_to_its_source)
       created.push_back("3/24");
     }
     created.push_back("3/26");
+    created.insert(created.end(), c.more_alerts.begin(), c.more_alerts.end());
     EXPECT_EQ(alerts_after(bed, backup_alerts), created);
 
     // The progress record.
