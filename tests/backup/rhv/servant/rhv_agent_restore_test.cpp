@@ -17,7 +17,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <string>
@@ -65,6 +67,22 @@ bool logged(const Log_Capture& log, ACE_Log_Priority priority, const std::string
   return false;
 }
 
+// Rewrites the stored catalog set without the pieces of one disk.
+void drop_pieces(const Restore_Test_Bed& bed, const std::string& set_uuid, const std::string& disk_id)
+{
+  const std::string file = bed.env().catalog_dir() + "/" + set_uuid + ".json";
+  std::ifstream in(file);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  json_spirit::Value set;
+  ASSERT_TRUE(json_spirit::parse(text, set, nullptr));
+  json_spirit::Array kept;
+  for (const json_spirit::Value& piece : set.get_obj().at("pieces").get_array())
+    if (piece.get_obj().at("object").get_str() != disk_id)
+      kept.push_back(piece);
+  set.get_obj()["pieces"] = json_spirit::Value(kept);
+  std::ofstream(file, std::ios::trunc) << JSON_Dump(set).str();
+}
+
 // The bodies the restore sent on a route.
 std::vector<json_spirit::Object> bodies(const Restore_Test_Bed& bed, const std::string& method,
                                         const std::string& path_regex)
@@ -108,6 +126,7 @@ struct Success_Case {
   const char* vm_id;
   std::function<void(Restore_Test_Bed&, RHV_Restore_Params&)> setup;
   std::function<void(Restore_Test_Bed&, const RHV_Restore_Params&, const Sim_VM&, const std::vector<Sim_Disk>&)> check;
+  Lines more_alerts;  // raised after the VM was made
 };
 
 TEST(RHV_Agent_Restore, restores_the_vm_with_every_disk_equal_to_its_source)
@@ -124,7 +143,8 @@ TEST(RHV_Agent_Restore, restores_the_vm_with_every_disk_equal_to_its_source)
          EXPECT_EQ(d.format, d.name.rfind("web-01_data_", 0) == 0 ? "raw" : "cow");
        }
        EXPECT_EQ(bed.engine().count_requests("POST", bed.engine().api_path("/vms/[^/]+/start")), 1u);
-     }},
+     },
+     {}},
     {"to another cluster and an iSCSI domain, not started", inv::VM_WEB_ID,
      [](Restore_Test_Bed&, RHV_Restore_Params& p) {
        p.original_restore = false;
@@ -142,7 +162,8 @@ TEST(RHV_Agent_Restore, restores_the_vm_with_every_disk_equal_to_its_source)
          EXPECT_EQ(d.format, "cow");
          EXPECT_TRUE(d.sparse);
        }
-     }},
+     },
+     {}},
     {"NICs mapped, one MAC kept, one made by the engine", inv::VM_WEB_ID,
      [](Restore_Test_Bed&, RHV_Restore_Params& p) {
        p.original_restore = false;
@@ -185,7 +206,8 @@ TEST(RHV_Agent_Restore, restores_the_vm_with_every_disk_equal_to_its_source)
        EXPECT_EQ(sent[0].at("plugged").get_str(), "true");
        EXPECT_EQ(sent[1].count("linked"), 0u);
        EXPECT_EQ(sent[1].count("mac"), 0u);
-     }},
+     },
+     {}},
     {"a domain reporting no free space figure", inv::VM_APP_ID,
      [](Restore_Test_Bed& bed, RHV_Restore_Params& p) {
        ASSERT_TRUE(bed.engine().set_storage_space(inv::SD_EAST_NFS_ID, -1, -1));
@@ -194,7 +216,22 @@ TEST(RHV_Agent_Restore, restores_the_vm_with_every_disk_equal_to_its_source)
      [](Restore_Test_Bed&, const RHV_Restore_Params&, const Sim_VM& vm, const std::vector<Sim_Disk>& disks) {
        EXPECT_EQ(vm.cluster_id, inv::CLUSTER_EAST_DEV_ID);
        EXPECT_EQ(disks.size(), 1u);
-     }},
+     },
+     {}},
+    {"start refused: the VM is restored all the same", inv::VM_APP_ID,
+     [](Restore_Test_Bed& bed, RHV_Restore_Params& p) {
+       p.start_vm = true;
+       Engine_Fault f;
+       f.method = "POST";
+       f.path = bed.engine().api_path("/vms/[^/]+/start");
+       f.status_code = 409;
+       bed.engine().add_fault(f);
+     },
+     [](Restore_Test_Bed& bed, const RHV_Restore_Params&, const Sim_VM& vm, const std::vector<Sim_Disk>&) {
+       EXPECT_EQ(vm.status, "down");
+       EXPECT_EQ(bed.alert_lines().back(), "5/32 [\"app-02_restored\"]");
+     },
+     {"5/32"}},
   };
 
   for (const Success_Case& c : cases) {
@@ -244,6 +281,7 @@ TEST(RHV_Agent_Restore, restores_the_vm_with_every_disk_equal_to_its_source)
       created.push_back("3/24");
     }
     created.push_back("3/26");
+    created.insert(created.end(), c.more_alerts.begin(), c.more_alerts.end());
     EXPECT_EQ(alerts_after(bed, backup_alerts), created);
 
     // The progress record.
@@ -448,6 +486,15 @@ TEST(RHV_Agent_Restore, a_failed_restore_removes_the_disks_and_the_vm_it_created
        // One run went through before the cancel was seen.
        EXPECT_EQ(bed.progress("rst-f", inv::VM_WEB_ID).processed_bytes, static_cast<uint64_t>(inv::MiB));
      }},
+    {"catalog without the piece of a disk",
+     [](Restore_Test_Bed& bed, RHV_Restore_Params& p) { drop_pieces(bed, p.catalog_uuid, inv::DISK_WEB_DATA_ID); },
+     nullptr, {"3/24", "3/24", "3/26"}, {"Unexpected error in backup/rhv/servant/rhv_agent_restore_write.cpp:"},
+     [](Restore_Test_Bed& bed) {
+       // No disk was plugged into the agent VM.
+       EXPECT_EQ(bed.engine().count_requests(
+                     "POST", bed.engine().api_path("/vms/" + std::string(inv::AGENT_VM_ID) + "/diskattachments")),
+                 0u);
+     }},
     {"disk named by the task is not in the backup",
      [](Restore_Test_Bed&, RHV_Restore_Params& p) { p.disks.back().id = inv::DISK_DB_OS_ID; }, nullptr, {},
      {"Disk " + std::string(inv::DISK_DB_OS_ID) + " not found for VM web-01.\n"}, nullptr},
@@ -476,7 +523,8 @@ TEST(RHV_Agent_Restore, a_failed_restore_removes_the_disks_and_the_vm_it_created
     EXPECT_EQ(result.at("vm_name").get_str(), "web-01");
     EXPECT_EQ(alerts_after(bed, backup_alerts), c.alerts);
     for (const std::string& error : c.errors) {
-      EXPECT_TRUE(logged(log, LM_ERROR, error)) << error << " not in\n" << log.dump();
+      EXPECT_TRUE(logged(log, LM_ERROR, error) || logged(log, LM_EMERGENCY, error)) << error << " not in\n"
+                                                                                 << log.dump();
     }
     EXPECT_TRUE(log.contains("Failed to restore RHV vm.\n"));
     EXPECT_EQ(bed.progress("rst-f", inv::VM_WEB_ID).state, 3);
