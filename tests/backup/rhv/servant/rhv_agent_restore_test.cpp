@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <fstream>
 #include <functional>
@@ -454,14 +455,16 @@ TEST(RHV_Agent_Restore, a_failed_restore_removes_the_disks_and_the_vm_it_created
      // While the first device is awaited, the domain fills up; the device appears once the
      // monitor has read the domain since.
      [](Restore_Test_Bed& bed, unsigned seconds) {
-       static std::atomic<bool> done{false};
-       if (seconds != DEVICE_WAIT || done.exchange(true))
-         return;
+       test_support::Sim_Storage_Domain nfs;
+       ASSERT_TRUE(bed.engine().find_storage_domain(inv::SD_EAST_NFS_ID, nfs));
+       if (seconds != DEVICE_WAIT || nfs.available == 16 * inv::GiB)
+         return;  // once
        const std::string domain = bed.engine().api_path("/storagedomains/" + std::string(inv::SD_EAST_NFS_ID));
        const size_t reads = bed.engine().count_requests("GET", domain);
        ASSERT_TRUE(bed.engine().set_storage_space(inv::SD_EAST_NFS_ID, 16 * inv::GiB, 2000 * inv::GiB));
+       // Polled with a breather, so that the engine's own threads get at its lock.
        while (bed.engine().count_requests("GET", domain) == reads)
-         std::this_thread::yield();
+         std::this_thread::sleep_for(std::chrono::milliseconds(1));
        bed.engine().run_pending();
      },
      {"3/24", "3/24", "3/26", "7/6"},
@@ -475,9 +478,8 @@ TEST(RHV_Agent_Restore, a_failed_restore_removes_the_disks_and_the_vm_it_created
        p.parallel_disks_per_vm = 1;
      },
      [](Restore_Test_Bed& bed, unsigned seconds) {
-       static std::atomic<bool> done{false};
-       if (seconds != DEVICE_WAIT || done.exchange(true))
-         return;
+       if (seconds != DEVICE_WAIT || bed.activity()->state == JOB_STATE_CANCELING)
+         return;  // once
        bed.activity()->state = JOB_STATE_CANCELING;
        bed.engine().run_pending();
      },
