@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <ace/Thread_Manager.h>
+#include <ace/Time_Value.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
@@ -38,8 +41,12 @@ bool Backup_Road::write_servant_conf(const std::string& mode)
 Backup_Road::~Backup_Road()
 {
   use_inprocess_handler(nullptr);
-  // The jobs' detached threads let go of the module's objects before the host goes.
+  // The jobs' detached threads let go of the module's objects before the host goes, and
+  // end (ACE cleans up each thread's logger as it ends) before the process tears ACE and
+  // the job library's tables down.
   Job::wait_no_live_jobs(120);
+  ACE_Time_Value timeout(120);
+  ACE_Thread_Manager::instance()->wait(&timeout, false, false);
   host_.reset();
 }
 
