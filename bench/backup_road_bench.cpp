@@ -1,12 +1,14 @@
-// Throughput and memory of the whole backup road.
+// Throughput and memory of the whole backup road and of the way back.
 //
 //   backup_road_bench [--disk-mib N]   (default 1024)
 //
 // One VM with two disks of N MiB of random data is backed up by a backup job through a
-// servant process (8 MiB blocks, two disks at a time) into the local pool. Printed:
+// servant process (8 MiB blocks, two disks at a time) into the local pool, then restored
+// as a new VM by a restore job through a servant process. Printed for each direction:
 //   - the transfer time, from the first disk plugged into the agent VM to the last one
-//     unplugged (read from the device, image written, piece flushed and stored), and its
-//     throughput; the whole job's time (login, snapshot, dispatch included) beside it;
+//     unplugged (backup: read from the device, image written, piece flushed and stored;
+//     restore: piece read, written to the device), and its throughput; the whole job's
+//     time (login, snapshot or disk and VM creation, dispatch included) beside it;
 //   - the throughput of `dd bs=8M conv=fsync` copying the same two source files on the
 //     same file system, in the same run, and the ratio of the two;
 //   - the servant process's peak resident memory, beside block size x parallel disks.
@@ -95,6 +97,60 @@ bool fill_random(test_support::Engine_Simulator& engine, const std::string& disk
   return true;
 }
 
+// What one job of the road took: its whole time, the transfer window on the agent VM and
+// the peak resident memory of its servant processes.
+struct Run_Figures {
+  bool ok = false;
+  double job_seconds = 0;
+  double transfer_seconds = 0;
+  double servant_rss = 0;
+  size_t servants = 0;
+};
+
+Run_Figures watch(Backup_Road& road, const Job_var& job, Clock::time_point t0)
+{
+  Run_Figures out;
+  Clock::time_point first_attach{}, last_detach{};
+  bool attached_seen = false;
+  std::map<pid_t, double> peaks;
+  while (job->completed() == 0) {
+    servant_peaks(peaks);
+    bool attached = false;
+    for (const test_support::Sim_Disk_Attachment& a : road.engine().attachments(inv::AGENT_VM_ID))
+      attached = attached || !a.agent_own;
+    if (attached && !attached_seen) {
+      attached_seen = true;
+      first_attach = Clock::now();
+    }
+    if (attached)
+      last_detach = Clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  road.wait(job);
+  out.job_seconds = seconds_since(t0);
+  out.transfer_seconds = std::chrono::duration<double>(last_detach - first_attach).count();
+  for (const auto& p : peaks)
+    out.servant_rss = std::max(out.servant_rss, p.second);
+  out.servants = peaks.size();
+  for (const std::string& e : Backup_Road::final_events(job))
+    out.ok = out.ok || e == "SUCCESS";
+  return out;
+}
+
+void print_figures(const char* what, const Run_Figures& f, double total_mib, double dd_rate, uint64_t block_size,
+                   unsigned parallel_disks, double dd_rss)
+{
+  const double rate = f.transfer_seconds > 0 ? total_mib / f.transfer_seconds : 0;
+  std::printf("  %s transfer (attach..detach): %8.2f s  %8.1f MiB/s\n", what, f.transfer_seconds, rate);
+  std::printf("  %s whole job:                 %8.2f s  %8.1f MiB/s\n", what, f.job_seconds,
+              total_mib / f.job_seconds);
+  std::printf("  %s / dd:                      %8.0f %%\n", what, dd_rate > 0 ? 100.0 * rate / dd_rate : 0.0);
+  std::printf("  %s servant peak RSS:          %8.1f MiB (block size x parallel disks = %llu MiB; dd peaked at "
+              "%.1f MiB; %zu servant process(es) seen)\n",
+              what, f.servant_rss, static_cast<unsigned long long>((block_size * parallel_disks) >> 20), dd_rss,
+              f.servants);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -158,53 +214,39 @@ int main(int argc, char** argv)
   Job_var job = road.start("bench", Backup_Road::source({vm_id}), options);
   if (job.get() == nullptr)
     return 1;
-  Clock::time_point first_attach{}, last_detach{};
-  bool attached_seen = false;
-  std::map<pid_t, double> peaks;
-  while (job->completed() == 0) {
-    servant_peaks(peaks);
-    bool attached = false;
-    for (const test_support::Sim_Disk_Attachment& a : engine.attachments(inv::AGENT_VM_ID))
-      attached = attached || !a.agent_own;
-    if (attached && !attached_seen) {
-      attached_seen = true;
-      first_attach = Clock::now();
-    }
-    if (attached)
-      last_detach = Clock::now();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  road.wait(job);
-  const double job_seconds = seconds_since(t0);
-  double servant_rss = 0;
-  for (const auto& p : peaks)
-    servant_rss = std::max(servant_rss, p.second);
-
-  bool ok = false;
-  for (const std::string& e : Backup_Road::final_events(job))
-    ok = ok || e == "SUCCESS";
-  bool equal = ok;
+  const Run_Figures backup = watch(road, job, t0);
+  bool equal = backup.ok;
   std::vector<json_spirit::Object> sets = road.catalog_sets();
   for (const json_spirit::Object& set : sets)
     for (const json_spirit::Value& p : set.at("pieces").get_array())
       equal = equal && road.image_digest(p.get_obj().at("path").get_str(), p.get_obj().at("size").get_uint64()) ==
                            engine.disk_digest(p.get_obj().at("object").get_str());
 
+  // The way back: the VM restored as a new VM, in place.
+  road.mark_engine();
+  const std::string restore_options = R"({"original_restore": true, "block_size": )" + std::to_string(block_size) +
+                                      R"(, "parallel_disks_per_vm": )" + std::to_string(parallel_disks) + "}";
+  t0 = Clock::now();
+  Job_var restore_job = road.start_restore("bench-restore", road.restore_source({vm_id}), restore_options);
+  if (restore_job.get() == nullptr)
+    return 1;
+  const Run_Figures restore = watch(road, restore_job, t0);
+  std::vector<Backup_Road::Restored_Disk> restored = road.restored_disks();
+  bool restored_equal = restore.ok && restored.size() == disk_ids.size();
+  for (const Backup_Road::Restored_Disk& d : restored)
+    restored_equal = restored_equal && d.equal;
+
   const double total_mib = 2.0 * static_cast<double>(disk_mib);
-  const double transfer_seconds = std::chrono::duration<double>(last_detach - first_attach).count();
-  const double road_rate = transfer_seconds > 0 ? total_mib / transfer_seconds : 0;
   const double dd_rate = total_mib / dd_seconds;
   std::printf("backup road: one VM, 2 disks x %llu MiB of random data, blocks of %llu MiB, %u disks at a time\n",
               static_cast<unsigned long long>(disk_mib), static_cast<unsigned long long>(block_size >> 20),
               parallel_disks);
-  std::printf("  job result:             %s; pieces equal the disks: %s\n", ok ? "success" : "FAILURE",
+  std::printf("  backup job:  %s; pieces equal the disks: %s\n", backup.ok ? "success" : "FAILURE",
               equal ? "yes" : "NO");
-  std::printf("  transfer (attach..detach): %8.2f s  %8.1f MiB/s\n", transfer_seconds, road_rate);
-  std::printf("  whole job:                 %8.2f s  %8.1f MiB/s\n", job_seconds, total_mib / job_seconds);
-  std::printf("  dd bs=8M conv=fsync:       %8.2f s  %8.1f MiB/s\n", dd_seconds, dd_rate);
-  std::printf("  road / dd:                 %8.0f %%\n", dd_rate > 0 ? 100.0 * road_rate / dd_rate : 0.0);
-  std::printf("  servant peak RSS:          %8.1f MiB (block size x parallel disks = %llu MiB; dd peaked at %.1f MiB)\n",
-              servant_rss, static_cast<unsigned long long>((block_size * parallel_disks) >> 20), dd_rss);
-  std::printf("  servant processes seen:    %8zu\n", peaks.size());
-  return ok && equal ? 0 : 1;
+  std::printf("  restore job: %s; restored disks equal the sources: %s\n", restore.ok ? "success" : "FAILURE",
+              restored_equal ? "yes" : "NO");
+  std::printf("  dd bs=8M conv=fsync:               %8.2f s  %8.1f MiB/s\n", dd_seconds, dd_rate);
+  print_figures("backup ", backup, total_mib, dd_rate, block_size, parallel_disks, dd_rss);
+  print_figures("restore", restore, total_mib, dd_rate, block_size, parallel_disks, dd_rss);
+  return backup.ok && equal && restore.ok && restored_equal ? 0 : 1;
 }

@@ -1,4 +1,5 @@
-// The sample of the whole backup road, on one machine, with nothing to set up.
+// The sample of the whole backup road and the way back, on one machine, with nothing to
+// set up.
 //
 //   sample_road [--size-factor N] [--keep]
 //
@@ -10,9 +11,14 @@
 // catalog. It then prints the job's result and where the backup went, and checks every
 // stored piece against its source disk.
 //
+// Then a restore job, made the same way from its own job documents, restores the
+// backed-up VMs as new VMs from the catalog and the pool, through servant processes. It
+// prints the restore job's result and checks every restored disk against its source disk.
+//
 // Everything lives in a fresh folder under /tmp, which is kept (its path is printed) so
 // that the pool, the catalog, the alerts and the logs can be looked at afterwards.
-// Exit status: 0 when the job succeeded and every piece equals its disk.
+// Exit status: 0 when both jobs succeeded, every piece equals its disk and every restored
+// disk equals its source.
 
 #include <unistd.h>
 
@@ -46,6 +52,23 @@ std::string own_folder()
 void print_section(const char* title)
 {
   std::printf("\n== %s ==\n", title);
+}
+
+// Prints the job's events, result and totals; true when it succeeded.
+bool print_job(const Job_var& job)
+{
+  bool succeeded = false;
+  std::printf("events:          ");
+  for (const std::string& e : Backup_Road::final_events(job)) {
+    std::printf("%s ", e.c_str());
+    succeeded = succeeded || e == "SUCCESS";
+  }
+  std::printf("\nresult \"rhev\":   %s\n", JSON_Dump(job->results()["rhev"]).c_str());
+  std::printf("activity:        source %llu bytes, set %llu bytes, stored %llu bytes\n",
+              static_cast<unsigned long long>(job->activity().size.load()),
+              static_cast<unsigned long long>(job->activity().set_size.load()),
+              static_cast<unsigned long long>(job->activity().set_storage_size.load()));
+  return succeeded;
 }
 
 }  // namespace
@@ -88,18 +111,8 @@ int main(int argc, char** argv)
     return 1;
   }
 
-  print_section("job");
-  bool succeeded = false;
-  std::printf("events:          ");
-  for (const std::string& e : Backup_Road::final_events(job)) {
-    std::printf("%s ", e.c_str());
-    succeeded = succeeded || e == "SUCCESS";
-  }
-  std::printf("\nresult \"rhev\":   %s\n", JSON_Dump(job->results()["rhev"]).c_str());
-  std::printf("activity:        source %llu bytes, set %llu bytes, stored %llu bytes\n",
-              static_cast<unsigned long long>(job->activity().size.load()),
-              static_cast<unsigned long long>(job->activity().set_size.load()),
-              static_cast<unsigned long long>(job->activity().set_storage_size.load()));
+  print_section("backup job");
+  const bool succeeded = print_job(job);
 
   print_section("where the backup went");
   std::printf("pool:            %s\n", road.pool_url().c_str());
@@ -118,6 +131,39 @@ int main(int argc, char** argv)
       std::printf("  %s  %s\n", path.c_str(), same ? "equals its disk" : "DIFFERS FROM ITS DISK");
     }
   }
+  const bool backup_ok = succeeded && pieces > 0 && equal == pieces;
+
+  // The way back: every backed-up VM restored as a new VM, from job documents as well.
+  road.mark_engine();
+  const std::string restore_def_id = "sample-restore";
+  const std::string restore_definition = road.restore_definition_json(restore_def_id);
+  const std::string restore_source = road.restore_source({inv::VM_WEB_ID, inv::VM_DB_ID, inv::VM_APP_ID});
+  const std::string restore_options = R"({"original_restore": true, "parallel_vms": 2, "parallel_disks_per_vm": 2})";
+  print_section("restore job documents");
+  std::printf("definition: %s\nsource:     %s\noptions:    %s\n", restore_definition.c_str(), restore_source.c_str(),
+              restore_options.c_str());
+  Job_var restore = road.run_restore(restore_def_id, restore_source, restore_options);
+  if (restore.get() == nullptr) {
+    std::fprintf(stderr, "The restore job could not be run.\n");
+    return 1;
+  }
+  print_section("restore job");
+  const bool restored = print_job(restore);
+
+  print_section("restored VMs");
+  for (const test_support::Sim_VM& vm : road.new_vms())
+    std::printf("VM %s  (id %s, cluster %s, %zu disks)\n", vm.name.c_str(), vm.id.c_str(), vm.cluster_id.c_str(),
+                road.engine().attachments(vm.id).size());
+  int restored_disks = 0, restored_equal = 0;
+  for (const Backup_Road::Restored_Disk& d : road.restored_disks()) {
+    ++restored_disks;
+    restored_equal += d.equal ? 1 : 0;
+    std::printf("  disk %s  from %s  %s\n", d.restored.name.c_str(),
+                d.source.id.empty() ? "(no source)" : d.source.name.c_str(),
+                d.equal ? "equals its source" : "DIFFERS FROM ITS SOURCE");
+  }
+  const bool restore_ok = restored && restored_disks == pieces && restored_equal == restored_disks;
+
   print_section("alerts");
   for (const std::string& a : road.alert_lines())
     std::printf("%s\n", a.c_str());
@@ -127,7 +173,7 @@ int main(int argc, char** argv)
   std::printf("\nAll files of the run: %s (job log in %s)\n", road.env().root().c_str(),
               road.env().job_log_dir().c_str());
 
-  const bool ok = succeeded && pieces > 0 && equal == pieces && static_cast<bool>(clean);
-  std::printf("\n%s\n", ok ? "Backup complete." : "Backup FAILED.");
-  return ok ? 0 : 1;
+  std::printf("\n%s\n%s\n", backup_ok ? "Backup complete." : "Backup FAILED.",
+              restore_ok ? "Restore complete: every restored disk equals its source." : "Restore FAILED.");
+  return backup_ok && restore_ok && static_cast<bool>(clean) ? 0 : 1;
 }

@@ -2,14 +2,21 @@
 
 #include <sys/stat.h>
 
+#include <ace/Thread_Manager.h>
+#include <ace/Time_Value.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
+
+#include "platform/json/json_dump.h"
 
 #include "platform/servant/servant_endpoint.h"
 
 namespace test_support {
 
 const char* const Backup_Road::DEFAULT_OPTIONS = R"({"storage_reserved_bytes": 0, "storage_reserved_percent": 0})";
+const char* const Backup_Road::RESTORE_OPTIONS = R"({"original_restore": true})";
 
 Backup_Road::Backup_Road(const std::string& module, const std::string& servant_host, unsigned size_factor)
   : Servant_Test_Bed({}, size_factor), module_(module), servant_host_(servant_host), host_(new Test_Job_Host(module))
@@ -34,8 +41,9 @@ bool Backup_Road::write_servant_conf(const std::string& mode)
 Backup_Road::~Backup_Road()
 {
   use_inprocess_handler(nullptr);
-  // The jobs' detached threads let go of the module's objects, and end, before the host
-  // goes.
+  // The jobs' detached threads let go of the module's objects before the host goes, and
+  // end (ACE cleans up each thread's logger as it ends) before the process tears ACE and
+  // the job library's tables down.
   Test_Job_Host::wait_threads(120);
   host_.reset();
 }
@@ -64,6 +72,13 @@ std::string Backup_Road::definition_json(const std::string& def_id, const std::s
          (extra.empty() ? "" : ", " + extra) + "}";
 }
 
+std::string Backup_Road::restore_definition_json(const std::string& def_id, const std::string& extra) const
+{
+  std::string out = definition_json(def_id, extra);
+  out.replace(out.find("\"type\": 1"), 9, "\"type\": 2");
+  return out;
+}
+
 std::string Backup_Road::source(const std::vector<std::string>& vm_ids)
 {
   std::string out = R"({"id": "source-1", "name": "east backup", "entries": [)";
@@ -75,8 +90,14 @@ std::string Backup_Road::source(const std::vector<std::string>& vm_ids)
 Job_var Backup_Road::start(const std::string& def_id, const std::string& source_doc, const std::string& options_doc,
                            const std::string& extra)
 {
+  return start_definition(definition_json(def_id, extra), source_doc, options_doc);
+}
+
+Job_var Backup_Road::start_definition(const std::string& definition, const std::string& source_doc,
+                                      const std::string& options_doc)
+{
   std::string error;
-  Job_Definition_var def = host_->make_definition(definition_json(def_id, extra), source_doc, options_doc, &error);
+  Job_Definition_var def = host_->make_definition(definition, source_doc, options_doc, &error);
   if (def.get() == nullptr) {
     ADD_FAILURE() << "the job documents do not read: " << error;
     return Job_var();
@@ -127,6 +148,124 @@ std::vector<std::string> Backup_Road::final_events(const Job_var& job)
   for (const Job_Event& e : job->events())
     if (e.kind != Job_Event::VM_PROGRESS)
       out.push_back(names[e.kind]);
+  return out;
+}
+
+std::string Backup_Road::restore_source(const std::vector<std::string>& vm_ids,
+                                        const std::string& target_cluster_id) const
+{
+  const std::vector<json_spirit::Object> sets = catalog_sets();
+  const std::vector<Sim_Cluster> clusters = engine().clusters();
+  json_spirit::Array entries;
+  for (const std::string& vm_id : vm_ids) {
+    // The VM's set; the last one the catalog lists when there are several.
+    const json_spirit::Object* set = nullptr;
+    for (const json_spirit::Object& s : sets)
+      if (s.at("vm_id").get_str() == vm_id)
+        set = &s;
+    Sim_VM vm;
+    if (set == nullptr || !engine().find_vm(vm_id, vm)) {
+      ADD_FAILURE() << "no catalog set of VM " << vm_id;
+      return std::string();
+    }
+    std::string cluster_name;
+    for (const Sim_Cluster& c : clusters)
+      if (c.id == vm.cluster_id)
+        cluster_name = c.name;
+
+    json_spirit::Array disks;
+    std::set<std::string> seen;
+    for (const json_spirit::Value& p : set->at("pieces").get_array()) {
+      const std::string& disk_id = p.get_obj().at("object").get_str();
+      Sim_Disk disk;
+      if (!seen.insert(disk_id).second || !engine().find_disk(disk_id, disk))
+        continue;
+      json_spirit::Object d;
+      d["id"] = json_spirit::Value(disk_id);
+      d["source_datastore_id"] = json_spirit::Value(disk.storage_domain_id);
+      if (!target_cluster_id.empty())
+        d["target_datastore_id"] = json_spirit::Value(disk.storage_domain_id);
+      disks.push_back(json_spirit::Value(std::move(d)));
+    }
+
+    json_spirit::Object e;
+    e["source_cluster_id"] = json_spirit::Value(vm.cluster_id);
+    e["source_cluster_name"] = json_spirit::Value(cluster_name);
+    e["source_vm_id"] = json_spirit::Value(vm.id);
+    e["source_vm_name"] = json_spirit::Value(vm.name);
+    e["catalog_uuid"] = set->at("set_uuid");
+    e["disks"] = json_spirit::Value(std::move(disks));
+    if (!target_cluster_id.empty())
+      e["target_cluster_id"] = json_spirit::Value(target_cluster_id);
+    entries.push_back(json_spirit::Value(std::move(e)));
+  }
+  json_spirit::Object doc;
+  // A restore's source is the resource that was backed up: the catalog keeps the sets
+  // under the backup source's id.
+  doc["id"] = json_spirit::Value("source-1");
+  doc["name"] = json_spirit::Value("east restore");
+  doc["entries"] = json_spirit::Value(std::move(entries));
+  return JSON_Dump(json_spirit::Value(std::move(doc))).str();
+}
+
+Job_var Backup_Road::start_restore(const std::string& def_id, const std::string& source_doc,
+                                  const std::string& options_doc, const std::string& extra)
+{
+  return start_definition(restore_definition_json(def_id, extra), source_doc, options_doc);
+}
+
+Job_var Backup_Road::run_restore(const std::string& def_id, const std::string& source_doc,
+                                const std::string& options_doc, const std::string& extra)
+{
+  Job_var job = start_restore(def_id, source_doc, options_doc, extra);
+  if (job.get() != nullptr && !wait(job))
+    ADD_FAILURE() << "the restore job did not end";
+  return job;
+}
+
+void Backup_Road::mark_engine()
+{
+  vms_before_.clear();
+  disks_before_.clear();
+  for (const Sim_VM& vm : engine().vms())
+    vms_before_.insert(vm.id);
+  for (const Sim_Disk& disk : engine().disks())
+    disks_before_.insert(disk.id);
+}
+
+std::vector<Sim_VM> Backup_Road::new_vms() const
+{
+  std::vector<Sim_VM> out;
+  for (const Sim_VM& vm : engine().vms())
+    if (vms_before_.count(vm.id) == 0)
+      out.push_back(vm);
+  return out;
+}
+
+std::vector<Sim_Disk> Backup_Road::new_disks() const
+{
+  std::vector<Sim_Disk> out;
+  for (const Sim_Disk& disk : engine().disks())
+    if (disks_before_.count(disk.id) == 0 && disk.snapshot_id.empty())
+      out.push_back(disk);
+  return out;
+}
+
+std::vector<Backup_Road::Restored_Disk> Backup_Road::restored_disks() const
+{
+  const std::vector<Sim_Disk> all = engine().disks();
+  std::vector<Restored_Disk> out;
+  for (const Sim_Disk& disk : new_disks()) {
+    Restored_Disk r;
+    r.restored = disk;
+    const size_t cut = disk.name.size() >= 15 ? disk.name.size() - 15 : std::string::npos;
+    for (const Sim_Disk& s : all)
+      if (cut != std::string::npos && disks_before_.count(s.id) != 0 && s.snapshot_id.empty() &&
+          s.name == disk.name.substr(0, cut) && disk.name[cut] == '_')
+        r.source = s;
+    r.equal = !r.source.id.empty() && engine().disk_digest(r.source.id) == engine().disk_digest(disk.id);
+    out.push_back(r);
+  }
   return out;
 }
 

@@ -5,15 +5,21 @@
 // job made from job documents through the module's factories, its VMs dispatched to
 // servants (each in a process of its own, or in this process), the servants backing up
 // VMs of the engine simulator (the sample inventory) into the default pool and committing
-// to the local catalog.
+// to the local catalog. Then the way back: a restore job from job documents restores the
+// backed-up VMs as new VMs from the catalog and the pool.
 //
 //   Backup_Road road(RHV_MODULE_PATH, HOSTS_BIN_DIR "/servant_host");
 //   Job_var job = road.run("def-1", Backup_Road::source({sample_inventory::VM_WEB_ID}));
 //   job->results()["rhev"], road.catalog_sets(), road.alert_lines(), road.engine_clean() ...
 //
+//   road.mark_engine();
+//   Job_var back = road.run_restore("rst-1", road.restore_source({sample_inventory::VM_WEB_ID}));
+//   road.restored_disks(), road.new_vms(), road.new_disks() ...
+//
 // In-process servants run the handler given to use_inprocess_handler() (a handler of this
 // program's own copy of the module code, whose pauses a test can shorten).
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -64,13 +70,52 @@ public:
   // The servant configuration of the module (its svc.conf) under the test root.
   std::string servant_conf() const;
 
+  // ---- the way back ----
+
+  // Options of a restore job unless given: in place.
+  static const char* const RESTORE_OPTIONS;
+
+  // A restore source that restores each of these VMs from its catalog set (the last one
+  // listed when there are several): the VM's cluster and every disk the set holds, each
+  // from its storage domain. With `target_cluster_id` set, the entries name it and every
+  // disk keeps its domain as the target (for restores that are not in place). "" with a
+  // test failure when a VM has no set.
+  std::string restore_source(const std::vector<std::string>& vm_ids, const std::string& target_cluster_id = "") const;
+
+  // The same as a restore definition (type 2).
+  std::string restore_definition_json(const std::string& def_id, const std::string& extra = "") const;
+
+  // A restore job with these documents, started; then waited for.
+  Job_var start_restore(const std::string& def_id, const std::string& source_doc,
+                        const std::string& options_doc = RESTORE_OPTIONS, const std::string& extra = "");
+  Job_var run_restore(const std::string& def_id, const std::string& source_doc,
+                      const std::string& options_doc = RESTORE_OPTIONS, const std::string& extra = "");
+
+  // Remembers the engine's VMs and disks; new_vms() and new_disks() list what came since.
+  void mark_engine();
+  std::vector<Sim_VM> new_vms() const;
+  std::vector<Sim_Disk> new_disks() const;
+
+  // A disk made since mark_engine() beside the disk it restores: a restored disk is named
+  // "<source disk name>_<14-digit time>".
+  struct Restored_Disk {
+    Sim_Disk source;     // empty id when no source disk matches the name
+    Sim_Disk restored;
+    bool equal = false;  // the same bytes
+  };
+  std::vector<Restored_Disk> restored_disks() const;
+
 private:
   bool write_servant_conf(const std::string& mode);
+  Job_var start_definition(const std::string& definition, const std::string& source_doc,
+                           const std::string& options_doc);
 
   std::string module_;
   std::string servant_host_;
   std::unique_ptr<Test_Job_Host> host_;
   JSON_RPC_Handler* inprocess_handler_ = nullptr;
+  std::set<std::string> vms_before_;
+  std::set<std::string> disks_before_;
 };
 
 }  // namespace test_support

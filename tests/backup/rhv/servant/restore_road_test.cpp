@@ -1,0 +1,191 @@
+// The round trip through servant processes: a backup job backs VMs of the engine simulator
+// up into the local pool and catalog, then a restore job made from job documents restores
+// them as new VMs. Checked: every restored disk equals its source disk byte for byte, the
+// new VMs, the restore job's result and totals, the alerts; and that a failed restore
+// leaves no disk or VM of its own on the engine.
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/json/json_dump.h"
+#include "tests/support/engine_simulator_servant_road.h"
+#include "tests/support/sample_inventory.h"
+
+namespace inv = sample_inventory;
+using test_support::Backup_Road;
+using test_support::Engine_Fault;
+using test_support::Sim_Disk;
+using test_support::Sim_VM;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+const std::string SERVANT_HOST = HOSTS_BIN_DIR "/servant_host";
+
+// Backs the VMs up; the job must succeed.
+void back_up(Backup_Road& road, const std::vector<std::string>& vm_ids)
+{
+  Job_var job = road.run("rt-backup", Backup_Road::source(vm_ids));
+  ASSERT_NE(job.get(), nullptr);
+  ASSERT_EQ(Backup_Road::final_events(job), (Lines{"START", "SUCCESS"})) << job->job_log()->text();
+  road.mark_engine();
+}
+
+Lines alert_codes(const Backup_Road& road)
+{
+  Lines out;
+  for (const json_spirit::Object& a : road.alerts())
+    out.push_back(std::to_string(a.at("level").get_int64()) + "/" + std::to_string(a.at("code").get_int64()));
+  return out;
+}
+
+}  // namespace
+
+TEST(Restore_Road, backed_up_vms_come_back_as_new_vms_with_equal_disks)
+{
+  Backup_Road road(RHV_MODULE_PATH, SERVANT_HOST);
+  back_up(road, {inv::VM_WEB_ID, inv::VM_APP_ID});
+  const size_t backup_alerts = road.alerts().size();
+
+  Job_var job = road.run_restore("rt-restore", road.restore_source({inv::VM_WEB_ID, inv::VM_APP_ID}),
+                                 R"({"original_restore": true, "parallel_vms": 2, "parallel_disks_per_vm": 2})");
+  ASSERT_NE(job.get(), nullptr);
+  ASSERT_EQ(Backup_Road::final_events(job), (Lines{"START", "SUCCESS"})) << job->job_log()->text();
+
+  // Every disk of the two VMs (two of web-01, one of app-02) came back with its bytes.
+  std::vector<Backup_Road::Restored_Disk> disks = road.restored_disks();
+  ASSERT_EQ(disks.size(), 3u);
+  Lines sources;
+  for (const Backup_Road::Restored_Disk& d : disks) {
+    SCOPED_TRACE(d.restored.name);
+    EXPECT_TRUE(d.equal);
+    EXPECT_EQ(d.restored.storage_domain_id, d.source.storage_domain_id);
+    EXPECT_EQ(d.restored.provisioned_size, d.source.provisioned_size);
+    sources.push_back(d.source.id);
+  }
+  std::sort(sources.begin(), sources.end());
+  Lines expected = {inv::DISK_WEB_OS_ID, inv::DISK_WEB_DATA_ID, inv::DISK_APP_OS_ID};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(sources, expected);
+
+  // Two new VMs named after their sources, in the source clusters, holding the disks.
+  std::vector<Sim_VM> vms = road.new_vms();
+  ASSERT_EQ(vms.size(), 2u);
+  // app-02's shared disk is not backed up, so not restored.
+  const std::map<std::string, size_t> disk_counts = {{"web-01", 2}, {"app-02", 1}};
+  for (const Sim_VM& vm : vms) {
+    Sim_VM source;
+    const std::string base = vm.name.substr(0, vm.name.size() - 15);
+    ASSERT_TRUE(road.engine().find_vm_by_name(base, source)) << vm.name;
+    EXPECT_EQ(vm.cluster_id, source.cluster_id);
+    EXPECT_EQ(road.engine().attachments(vm.id).size(), disk_counts.at(base)) << vm.name;
+  }
+
+  // The job result: one successful history per source VM, in VM-id order, and the totals.
+  json_spirit::Object histories = Backup_Road::histories(job);
+  ASSERT_EQ(histories.size(), 2u);
+  uint64_t size = 0;
+  for (const auto& h : histories) {
+    EXPECT_TRUE(h.second.get_obj().at("succeed").get_bool()) << h.first;
+    size += h.second.get_obj().at("size").get_uint64();
+  }
+  EXPECT_EQ(job->activity().size.load(), size);
+  EXPECT_GT(size, 0u);
+  EXPECT_GT(job->activity().set_size.load(), 0u);
+
+  // Disk and VM creation are announced; nothing is left plugged into the agent VM.
+  Lines alerts = alert_codes(road);
+  alerts.erase(alerts.begin(), alerts.begin() + static_cast<long>(backup_alerts));
+  EXPECT_EQ(std::count(alerts.begin(), alerts.end(), "3/24"), 3);
+  EXPECT_EQ(std::count(alerts.begin(), alerts.end(), "3/26"), 2);
+  EXPECT_EQ(std::count_if(alerts.begin(), alerts.end(), [](const std::string& a) { return a[0] == '7'; }), 0);
+  EXPECT_TRUE(road.engine_clean());
+}
+
+TEST(Restore_Road, a_restore_into_another_cluster)
+{
+  Backup_Road road(RHV_MODULE_PATH, SERVANT_HOST);
+  back_up(road, {inv::VM_APP_ID});
+  Job_var job = road.run_restore("rt-other", road.restore_source({inv::VM_APP_ID}, inv::CLUSTER_EAST_PROD_ID),
+                                 R"({"original_restore": false})");
+  ASSERT_NE(job.get(), nullptr);
+  ASSERT_EQ(Backup_Road::final_events(job), (Lines{"START", "SUCCESS"})) << job->job_log()->text();
+  std::vector<Sim_VM> vms = road.new_vms();
+  ASSERT_EQ(vms.size(), 1u);
+  EXPECT_EQ(vms[0].cluster_id, inv::CLUSTER_EAST_PROD_ID);
+  std::vector<Backup_Road::Restored_Disk> disks = road.restored_disks();
+  ASSERT_EQ(disks.size(), 1u);
+  EXPECT_TRUE(disks[0].equal);
+}
+
+TEST(Restore_Road, a_failed_restore_leaves_nothing_of_its_own)
+{
+  Backup_Road road(RHV_MODULE_PATH, SERVANT_HOST);
+  back_up(road, {inv::VM_WEB_ID});
+
+  struct Case {
+    const char* name;
+    std::function<void()> setup;
+    size_t disks_removed;  // what the restore made and then removed
+    size_t vms_removed;
+  } cases[] = {
+      // The disks and the VM exist when the second disk cannot go to the new VM.
+      {"attach to the new VM refused",
+       [&] {
+         Engine_Fault f;
+         f.method = "POST";
+         f.path = road.engine().api_path("/vms/(?!" + std::string(inv::AGENT_VM_ID) + ")[^/]+/diskattachments");
+         f.nth = 2;
+         f.status_code = 409;
+         road.engine().add_fault(f);
+       },
+       2, 1},
+      // The VM cannot be made once its disks are.
+      {"VM creation refused",
+       [&] {
+         Engine_Fault f;
+         f.method = "POST";
+         f.path = road.engine().api_path("/vms");
+         f.status_code = 400;
+         road.engine().add_fault(f);
+       },
+       2, 0},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    road.engine().clear_requests();
+    c.setup();
+    Job_var job = road.run_restore("rt-fail-" + std::to_string(++n), road.restore_source({inv::VM_WEB_ID}));
+    ASSERT_NE(job.get(), nullptr);
+    EXPECT_EQ(Backup_Road::final_events(job), (Lines{"START", "FAILURE"})) << job->job_log()->text();
+    json_spirit::Object histories = Backup_Road::histories(job);
+    ASSERT_EQ(histories.size(), 1u);
+    EXPECT_FALSE(histories.begin()->second.get_obj().at("succeed").get_bool());
+    EXPECT_NE(job->job_log()->text().find("Total VM count 1, succeeded VM count 0\n"), std::string::npos);
+
+    Lines left;
+    for (const Sim_VM& vm : road.new_vms())
+      left.push_back("VM " + vm.name);
+    for (const Sim_Disk& d : road.new_disks())
+      left.push_back("disk " + d.name);
+    EXPECT_EQ(left, Lines{});
+    EXPECT_EQ(road.engine().count_requests("DELETE", road.engine().api_path("/disks/[^/]+")), c.disks_removed);
+    EXPECT_EQ(road.engine().count_requests("DELETE", road.engine().api_path("/vms/[^/]+")), c.vms_removed);
+    EXPECT_TRUE(road.engine_clean());
+  }
+
+  // The same backup still restores once the engine lets it.
+  Job_var job = road.run_restore("rt-after", road.restore_source({inv::VM_WEB_ID}));
+  ASSERT_NE(job.get(), nullptr);
+  EXPECT_EQ(Backup_Road::final_events(job), (Lines{"START", "SUCCESS"})) << job->job_log()->text();
+  for (const Backup_Road::Restored_Disk& d : road.restored_disks())
+    EXPECT_TRUE(d.equal) << d.restored.name;
+}
