@@ -2,9 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <ace/Thread_Manager.h>
-#include <ace/Time_Value.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <fstream>

@@ -153,7 +153,9 @@ TEST(RHV_Servant_Handler, factories_hand_out_working_handlers_with_their_destroy
   }
 }
 
-TEST(RHV_Servant_Handler, restore_fails_cleanly_until_it_is_available)
+// A restore whose job files are missing fails before it asks anything of the engine, and
+// still names its VM in the reply.
+TEST(RHV_Servant_Handler, a_restore_without_its_job_files_fails_before_touching_the_engine)
 {
   Servant_Test_Bed bed;
   RHV_Restore_Params params;
