@@ -62,6 +62,7 @@ Standin_Env::~Standin_Env()
 
   const char* keep = std::getenv("TESSERA3_KEEP_TEST_ROOT");
   if (keep != nullptr && *keep != '\0' && *keep != '0') {
+    std::fflush(stdout);  // after what the program printed before
     std::fprintf(stderr, "test root kept: %s\n", root_.c_str());
     return;
   }
