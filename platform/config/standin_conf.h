@@ -119,6 +119,9 @@ public:
 
   // Default: <root>/dev/disk/by-id
   const std::string& device_dir() const { return device_dir_; }
+  // True on a test bed (a configuration with a root prefix), whose hot-plugged devices are
+  // regular files rather than block devices.
+  bool devices_are_files() const { return !root_prefix_.empty(); }
 
   // Default: empty (the system's trust store), false.
   const std::string& engine_ca_file() const { return engine_ca_file_; }

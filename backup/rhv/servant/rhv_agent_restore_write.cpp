@@ -319,8 +319,7 @@ bool RHV_Agent_Restore::restore_disk_i(const std::shared_ptr<Restore_Disk>& disk
   RHV_LOG_INFO("backup block_size: %Q, current block_size: %Q.\n", static_cast<uint64_t>(piece.block_size),
                static_cast<uint64_t>(params_.block_size));
 
-  // A test configuration (one with a root prefix) plays devices with regular files.
-  const bool regular_files = !Standin_Conf::instance()->root_prefix().empty();
+  const bool regular_files = Standin_Conf::instance()->devices_are_files();
   Fixed_Block_File_Writer writer;
   if (!open_device(writer, disk->local_path, static_cast<size_t>(block_size), regular_files))
     return false;
