@@ -6,9 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 
 #include "platform/json/json_dump.h"
@@ -93,8 +96,9 @@ std::string range_text(uint64_t first, uint64_t last, uint64_t size)
 
 // Serves the file as a body of `size` bytes. For a request with a Range header httplib
 // asks only for the range and sets Content-Range itself; `stop_at` (an offset) ends the
-// body there and closes the connection.
-void file_content(httplib::Response& res, const std::string& path, uint64_t size, uint64_t stop_at = UINT64_MAX)
+// body there and closes the connection, after `before_stop` has returned when one is given.
+void file_content(httplib::Response& res, const std::string& path, uint64_t size, uint64_t stop_at = UINT64_MAX,
+                  std::function<void()> before_stop = nullptr)
 {
   int raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (raw < 0) {
@@ -106,9 +110,12 @@ void file_content(httplib::Response& res, const std::string& path, uint64_t size
     delete p;
   });
   res.set_content_provider(static_cast<size_t>(size), "application/octet-stream",
-                           [fd, stop_at](size_t at, size_t want, httplib::DataSink& sink) {
-                             if (at >= stop_at)
+                           [fd, stop_at, before_stop](size_t at, size_t want, httplib::DataSink& sink) {
+                             if (at >= stop_at) {
+                               if (before_stop)
+                                 before_stop();
                                return false;
+                             }
                              uint64_t n = std::min<uint64_t>(std::min<uint64_t>(want, 1 << 20), stop_at - at);
                              thread_local std::vector<char> buf;  // one per server thread
                              buf.resize(static_cast<size_t>(n));
@@ -144,6 +151,19 @@ struct Imageio_Server::Impl {
   std::map<std::string, Imageio_Ticket> tickets;
   std::vector<Imageio_Fault> faults;
   size_t flushes = 0;
+  std::condition_variable stall_cv;
+  size_t stalls = 0;       // requests that entered a stall since the last clear_faults()
+  bool released = false;   // stalls end at once
+  bool stopping = false;
+
+  // Holds the calling server thread until the stalls are released or the server stops.
+  void stall()
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ++stalls;
+    stall_cv.notify_all();
+    stall_cv.wait(lock, [this] { return released || stopping; });
+  }
 
   bool find(const std::string& id, Imageio_Ticket& out) const
   {
@@ -180,6 +200,25 @@ struct Imageio_Server::Impl {
       case Imageio_Fault::close:
         server->drop_connection(req);
         return true;
+      case Imageio_Fault::stall:
+        stall();
+        server->drop_connection(req);
+        return true;
+      case Imageio_Fault::stall_body: {
+        if (f.target == Imageio_Fault::read)
+          return false;  // the range itself, see get()
+        auto data = std::make_shared<std::string>(f.body);
+        size_t keep = data->size() - static_cast<size_t>(std::min<uint64_t>(data->size(), f.short_by));
+        res.status = f.status_code;
+        res.set_content_provider(data->size(), f.content_type,
+                                 [this, data, keep](size_t offset, size_t, httplib::DataSink& sink) {
+                                   if (offset < keep)
+                                     return sink.write(data->data() + offset, keep - offset);
+                                   stall();
+                                   return false;
+                                 });
+        return true;
+      }
       case Imageio_Fault::custom:
         if (req.has_header("Range")) {
           unsliced_reply(res, f.status_code, f.content_type, f.body);
@@ -216,9 +255,15 @@ void Imageio_Server::Impl::install()
   server->route("GET", "/images/([^/]+)", handler(&Impl::get));
   server->route("PUT", "/images/([^/]+)", handler(&Impl::put));
   server->route("PATCH", "/images/([^/]+)", handler(&Impl::patch));
-  server->route("*", "/images/.*", [](const httplib::Request& q, httplib::Response& r) {
+  // The resources above with another method; anything else is no resource at all.
+  server->route("*", "/images/[^/]+(/extents)?", [](const httplib::Request& q, httplib::Response& r) {
     current_request = &q;
     text_reply(r, 405, "Method " + q.method + " not allowed");
+    current_request = nullptr;
+  });
+  server->route("*", ".*", [](const httplib::Request& q, httplib::Response& r) {
+    current_request = &q;
+    text_reply(r, 404, "No such resource: " + q.path);
     current_request = nullptr;
   });
 }
@@ -373,9 +418,12 @@ void Imageio_Server::Impl::get(const httplib::Request& req, httplib::Response& r
   }
   res.status = 206;
   uint64_t stop_at = UINT64_MAX;
-  if (faulty && f.kind == Imageio_Fault::short_body)
+  std::function<void()> before_stop;
+  if (faulty && (f.kind == Imageio_Fault::short_body || f.kind == Imageio_Fault::stall_body))
     stop_at = first + length - std::min(length, f.short_by);
-  file_content(res, t.path, t.size, stop_at);
+  if (faulty && f.kind == Imageio_Fault::stall_body)
+    before_stop = [this] { stall(); };
+  file_content(res, t.path, t.size, stop_at, before_stop);
 }
 
 void Imageio_Server::Impl::put(const httplib::Request& req, httplib::Response& res)
@@ -511,11 +559,20 @@ Imageio_Server::~Imageio_Server()
 
 bool Imageio_Server::start()
 {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->stopping = false;
+  }
   return impl_->server->start();
 }
 
 void Imageio_Server::stop()
 {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->stopping = true;
+  }
+  impl_->stall_cv.notify_all();
   impl_->server->stop();
 }
 
@@ -567,6 +624,25 @@ void Imageio_Server::clear_faults()
 {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->faults.clear();
+  impl_->released = false;
+  impl_->stalls = 0;
+}
+
+void Imageio_Server::release_stalls()
+{
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->released = true;
+  }
+  impl_->stall_cv.notify_all();
+}
+
+bool Imageio_Server::wait_for_stalls(size_t count)
+{
+  std::unique_lock<std::mutex> lock(impl_->mutex);
+  return impl_->stall_cv.wait_for(lock, std::chrono::minutes(1),
+                                  [&] { return impl_->stalls >= count || impl_->stopping; }) &&
+         !impl_->stopping;
 }
 
 size_t Imageio_Server::flushes() const

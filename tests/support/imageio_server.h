@@ -27,7 +27,8 @@
 //
 // Errors are text/plain with the daemon's statuses: 403 for an unknown ticket or an
 // operation the ticket does not allow, 400 for a malformed request, 404 for an unknown
-// path, 405 for another method.
+// path, 405 for another method on a known one, 411 for a PUT without Content-Length,
+// 416 for a range outside the image.
 //
 //   test_support::Imageio_Server daemon;
 //   daemon.add_ticket("tk", image);           // image.path: a file in a temporary folder
@@ -37,6 +38,7 @@
 // Faults make the next matching requests misbehave (see Imageio_Fault). Every member may
 // be called from any thread while the server runs.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -78,7 +80,13 @@ struct Imageio_Fault {
     content_range,      // GET: answer 206 with the Content-Range `body` (the data as asked)
     whole_image,        // GET: answer 200 with the whole image, ignoring the range
     custom,             // answer `status_code` with `body` as `content_type`
-    long_body           // GET: answer 206 for the range but send `short_by` bytes more
+    long_body,          // GET: answer 206 for the range but send `short_by` bytes more
+    stall,              // read the request, then send nothing until the stalls are
+                        // released (Imageio_Server::release_stalls) or the server stops;
+                        // then close the connection
+    stall_body          // GET of a range: answer 206 and send all but the last `short_by`
+                        // bytes; other requests: answer `status_code` with `body` as
+                        // `content_type`, all but its last `short_by` bytes. Then as stall.
   };
   Target target = read;
   Kind kind = status;
@@ -111,7 +119,15 @@ public:
   void remove_ticket(const std::string& ticket);
 
   void add_fault(const Imageio_Fault& fault);
+  // Removes the faults and ends the release of stalls.
   void clear_faults();
+
+  // Ends every stall, those under way and those to come (until clear_faults()): each
+  // closes its connection at once.
+  void release_stalls();
+  // Waits until `count` requests in all have entered a stall since the last
+  // clear_faults(); false when that has not happened within a minute or the server stops.
+  bool wait_for_stalls(size_t count);
 
   // fsyncs done for flush requests.
   size_t flushes() const;

@@ -617,6 +617,54 @@ TEST(Backup_Services, empty_lists_and_bad_replies)
   EXPECT_EQ(lines, (Lines{"Invalid RHV session.\n", "Failed to call 'finalize /imagetransfers/t'.\n"}));
 }
 
+TEST(Backup_Services, ids_from_outside_the_engine_stay_one_path_segment)
+{
+  Engine_Fixture f;
+  test_support::Engine_Backup_Control control(f.engine());
+  RHV_Client c;
+  ASSERT_TRUE(f.login(c));
+  f.take_api_requests();
+  RHV_Backup_Service backups = c.vm_service().backup_service(VM_WEB1);
+  RHV_Checkpoint_Service checkpoints = c.vm_service().checkpoint_service(VM_WEB1);
+  RHV_Image_Transfer_Service transfers = c.image_transfer_service();
+  const std::string V = A + "/vms/" + VM_WEB1;
+  RHV_Backup backup;
+  RHV_Backups backup_list;
+  RHV_Disk disk;
+  RHV_Disks disks;
+  RHV_Checkpoint checkpoint;
+  RHV_Checkpoints checkpoint_list;
+  RHV_Image_Transfer transfer;
+  struct Row {
+    std::function<bool()> call;
+    std::string request;
+  } const rows[] = {
+    {[&] { return backups.get("x/../../datacenters", backup); }, "GET " + V + "/backups/x%2f..%2f..%2fdatacenters"},
+    {[&] { return backups.get("..", backup, RHV_FOLLOW_DISKS); }, "GET " + V + "/backups/%2e%2e?follow=disks"},
+    {[&] { return backups.finalize("../../" + VM_WEB1); }, "POST " + V + "/backups/..%2f..%2f" + VM_WEB1 + "/finalize"},
+    {[&] { return c.vm_service().backup_service("..").list(backup_list); }, "GET " + A + "/vms/%2e%2e/backups"},
+    {[&] { return c.vm_service().backup_service("v/1").add(backup); }, "POST " + A + "/vms/v%2f1/backups"},
+    {[&] { return backups.disk_service("b/../..").list(disks); }, "GET " + V + "/backups/b%2f..%2f../disks"},
+    {[&] { return backups.disk_service(".").get("d/2", disk); }, "GET " + V + "/backups/%2e/disks/d%2f2"},
+    {[&] { return c.vm_service().backup_service("a b").disk_service("c?d").get("e#f", disk); },
+     "GET " + A + "/vms/a%20b/backups/c%3fd/disks/e%23f"},
+    {[&] { return checkpoints.get("c/..", checkpoint); }, "GET " + V + "/checkpoints/c%2f.."},
+    {[&] { return checkpoints.remove(".."); }, "DELETE " + V + "/checkpoints/%2e%2e"},
+    {[&] { return c.vm_service().checkpoint_service("../vms").list(checkpoint_list); },
+     "GET " + A + "/vms/..%2fvms/checkpoints"},
+    {[&] { return transfers.get("t/../x", transfer); }, "GET " + A + "/imagetransfers/t%2f..%2fx"},
+    {[&] { return transfers.finalize("."); }, "POST " + A + "/imagetransfers/%2e/finalize"},
+    {[&] { return transfers.finalize("a&b=c%"); }, "POST " + A + "/imagetransfers/a%26b%3dc%25/finalize"},
+  };
+  for (const Row& r : rows) {
+    Log_Capture log(true);
+    r.call();
+    EXPECT_EQ(f.take_request_lines(), Lines{r.request});
+  }
+  EXPECT_EQ(backups.disk_service("b/../..").backup_id(), "b/../..");
+  EXPECT_EQ(c.vm_service().checkpoint_service("../vms").vm_id(), "../vms");
+}
+
 TEST(Backup_Services, phases_move_only_when_the_engine_gets_to_them)
 {
   Engine_Fixture f;

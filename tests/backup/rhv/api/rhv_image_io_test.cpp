@@ -9,14 +9,24 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/http/http_session.h"
+#include "platform/json/json_parser.h"
+#include "platform/json/value.h"
 #include "tests/support/imageio_server.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_tls.h"
@@ -134,7 +144,137 @@ Lines failure_lines(const std::function<bool()>& call, bool& result)
   return out;
 }
 
+// One request written to 127.0.0.1:`port` as it is, and everything the peer sends until
+// it closes (the request should say "Connection: close").
+std::string raw_exchange(unsigned short port, const std::string& request)
+{
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return "";
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string out;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0)
+      out.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return out;
+}
+
+// The parts of a raw answer.
+struct Raw_Answer {
+  explicit Raw_Answer(const std::string& text)
+  {
+    size_t end = text.find("\r\n\r\n");
+    std::string head = text.substr(0, end);
+    body = end == std::string::npos ? "" : text.substr(end + 4);
+    if (head.compare(0, 9, "HTTP/1.1 ") == 0)
+      status = std::atoi(head.c_str() + 9);
+    size_t at = head.find("\r\n");
+    while (at != std::string::npos) {
+      size_t next = head.find("\r\n", at + 2);
+      std::string line = head.substr(at + 2, next == std::string::npos ? std::string::npos : next - at - 2);
+      size_t colon = line.find(':');
+      std::string name = line.substr(0, colon);
+      for (char& c : name)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (colon != std::string::npos && name == "content-type")
+        content_type = line.substr(line.find_first_not_of(' ', colon + 1));
+      at = next;
+    }
+  }
+  int status = 0;
+  std::string content_type;
+  std::string body;  // as sent: possibly in chunks
+};
+
 }  // namespace
+
+// ---------------------------------------------------------------------------------------
+// The test daemon where the client does not take it
+
+TEST(Imageio_Daemon, errors_are_text_with_the_daemons_statuses)
+{
+  Daemon d;
+  const std::string image = read_file(d.ticket.path);
+  const std::string T = "/images/" + TICKET;
+  const std::string host = "Host: 127.0.0.1\r\nConnection: close\r\n";
+  struct Row {
+    const char* what;
+    std::string request;
+    int status;
+  } const rows[] = {
+    // The body in chunks, its length untold.
+    {"put without Content-Length",
+     "PUT " + T + " HTTP/1.1\r\n" + host + "Content-Range: bytes 0-3/*\r\nTransfer-Encoding: chunked\r\n\r\n" +
+         "4\r\nabcd\r\n0\r\n\r\n",
+     411},
+    {"unknown ticket", "GET /images/no-such-ticket HTTP/1.1\r\n" + host + "Range: bytes=0-9\r\n\r\n", 403},
+    {"options of an unknown ticket", "OPTIONS /images/no-such-ticket HTTP/1.1\r\n" + host + "\r\n", 403},
+    {"another method", "DELETE " + T + " HTTP/1.1\r\n" + host + "\r\n", 405},
+    {"another method on the extents", "POST " + T + "/extents HTTP/1.1\r\n" + host + "Content-Length: 0\r\n\r\n",
+     405},
+    {"unknown path under the ticket", "GET " + T + "/checksum HTTP/1.1\r\n" + host + "\r\n", 404},
+    {"unknown path", "GET /info HTTP/1.1\r\n" + host + "\r\n", 404},
+    {"range past the end", "GET " + T + " HTTP/1.1\r\n" + host + "Range: bytes=5243003-5243010\r\n\r\n", 416},
+    {"suffix range", "GET " + T + " HTTP/1.1\r\n" + host + "Range: bytes=-5\r\n\r\n", 400},
+    {"unknown extents context", "GET " + T + "/extents?context=all HTTP/1.1\r\n" + host + "\r\n", 400},
+    {"no dirty map", "GET " + T + "/extents?context=dirty HTTP/1.1\r\n" + host + "\r\n", 404},
+    {"garbled Content-Range", "PUT " + T + " HTTP/1.1\r\n" + host + "Content-Range: 0-3\r\nContent-Length: 4\r\n\r\nabcd",
+     400},
+    {"put past the end", "PUT " + T + " HTTP/1.1\r\n" + host +
+         "Content-Range: bytes 5243002-5243003/*\r\nContent-Length: 2\r\n\r\nab", 416},
+    {"patch that is no JSON", "PATCH " + T + " HTTP/1.1\r\n" + host + "Content-Length: 4\r\n\r\nzero", 400},
+  };
+  for (const Row& r : rows) {
+    Raw_Answer a(raw_exchange(d.server->port(), r.request));
+    EXPECT_EQ(a.status, r.status) << r.what;
+    EXPECT_EQ(a.content_type, "text/plain") << r.what;
+    EXPECT_FALSE(a.body.empty()) << r.what;
+  }
+  // None of them changed the image.
+  EXPECT_TRUE(read_file(d.ticket.path) == image);
+}
+
+TEST(Imageio_Daemon, options_without_unix_socket_are_refused_by_the_client)
+{
+  Imageio_Ticket t;
+  t.unix_socket = false;
+  Daemon d(false, t);
+  const std::string request =
+      "OPTIONS /images/" + TICKET + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  Raw_Answer a(raw_exchange(d.server->port(), request));
+  EXPECT_EQ(a.status, 200);
+  EXPECT_EQ(a.content_type, "application/json");
+  json_spirit::Value v;
+  ASSERT_TRUE(json_spirit::parse(a.body, v)) << a.body;
+  ASSERT_EQ(v.type(), json_spirit::obj_type);
+  EXPECT_EQ(v.get_obj().count("unix_socket"), 0u);
+  EXPECT_EQ(v.get_obj().count("features"), 1u);
+
+  RHV_Image_IO io;
+  bool ok = true;
+  Lines lines = failure_lines([&] { return io.init(d.url()); }, ok);
+  EXPECT_FALSE(ok);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("Invalid RHV image io OPTIONS response format, exception: ", 0), 0u) << lines[0];
+  EXPECT_FALSE(io.enable_extents());
+
+  // With the socket named, the same daemon is taken.
+  t = d.ticket;
+  t.unix_socket = true;
+  ASSERT_TRUE(d.server->add_ticket(TICKET, t));
+  Raw_Answer named(raw_exchange(d.server->port(), request));
+  EXPECT_NE(named.body.find("\"unix_socket\":\"\\u0000/org/ovirt/imageio\""), std::string::npos) << named.body;
+  EXPECT_TRUE(io.options());
+  EXPECT_TRUE(io.enable_extents());
+}
 
 // ---------------------------------------------------------------------------------------
 // Capabilities
@@ -348,6 +488,8 @@ TEST(Image_IO, bad_extents_answers_fail_and_leave_the_list_alone)
     std::string line;  // a prefix when it ends in ": "
   } const rows[] = {
     {"status", Imageio_Fault::status, 404, "No extents", "Failed to GET '" + url + "', status=404\n"},
+    // Every attempt of the GET broken off: the JSON session gives up after its retries.
+    {"closed", Imageio_Fault::close, 0, "", "Failed to GET '" + url + "'.\n"},
     {"not an array", Imageio_Fault::custom, 200, R"({"start": 0})", format},
     {"not JSON", Imageio_Fault::custom, 200, "[{", format},
     {"no hole", Imageio_Fault::custom, 200, R"([{"start": 0, "length": 5, "zero": true}])", format},
@@ -367,10 +509,12 @@ TEST(Image_IO, bad_extents_answers_fail_and_leave_the_list_alone)
     f.status_code = r.status;
     f.body = r.body;
     f.content_type = "application/json";
+    f.count = r.kind == Imageio_Fault::close ? -1 : 1;
     d.server->add_fault(f);
     std::vector<RHV_Extent> extents(2);
     bool ok = true;
     Lines lines = failure_lines([&] { return io->extents(extents, false); }, ok);
+    d.server->clear_faults();
     EXPECT_FALSE(ok) << r.what;
     EXPECT_EQ(extents.size(), 2u) << r.what;
     ASSERT_EQ(lines.size(), 1u) << r.what;
@@ -652,6 +796,30 @@ TEST(Image_IO, readers_and_writers_check_what_they_were_made_with)
   EXPECT_FALSE(ok);
   EXPECT_EQ(lines, Lines{"Write operation is not supported by " + d.safe() + ".\n"});
   EXPECT_EQ(d.server->http().request_count(), 0u);
+
+  // An endpoint that was never given a URL has no address to make a session for.
+  auto nowhere = std::make_shared<RHV_Image_IO>();
+  lines = failure_lines([&] { return nowhere->options(); }, ok);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(lines, (Lines{"Invalid HTTP session address ':0'.\n", "Failed to create RHV image io session.\n"}));
+  std::unique_ptr<RHV_Image_Reader> reader_nowhere;
+  std::unique_ptr<RHV_Image_Writer> writer_nowhere;
+  lines = failure_lines(
+      [&] {
+        reader_nowhere.reset(new RHV_Image_Reader(nowhere, 64));
+        writer_nowhere.reset(new RHV_Image_Writer(nowhere));
+        return true;
+      },
+      ok);
+  EXPECT_EQ(lines, (Lines{"Invalid HTTP session address ':0'.\n", "Invalid HTTP session address ':0'.\n"}));
+  lines = failure_lines([&] { return reader_nowhere->open(0, 1); }, ok);
+  EXPECT_FALSE(ok);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find(", sess_ is NULL:\n"), std::string::npos) << lines[0];
+  lines = failure_lines([&] { return writer_nowhere->open(0, 1, false); }, ok);
+  EXPECT_FALSE(ok);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find(", sess_ is NULL:\n"), std::string::npos) << lines[0];
 }
 
 // ---------------------------------------------------------------------------------------
@@ -719,11 +887,14 @@ TEST(Image_IO, writer_failures_log_one_line)
     const char* what;
     Imageio_Fault::Kind kind;
     int status;
-    std::string line;  // a prefix
+    std::string line;
   } const rows[] = {
     {"forbidden", Imageio_Fault::status, 403, "Failed to PUT '" + put + "', status=403\n"},
     {"no content", Imageio_Fault::custom, 204, "Failed to PUT '" + put + "', status=204\n"},
-    {"closed", Imageio_Fault::close, 0, "Failed to "},
+    // The body is taken whole, then the connection closed without an answer.
+    {"closed", Imageio_Fault::close, 0,
+     "Failed to receive response from '" + put + "', errno=" + std::to_string(ECONNRESET) + ", " +
+         std::strerror(ECONNRESET) + "\n"},
   };
   for (const Row& r : rows) {
     Imageio_Fault f;
@@ -744,9 +915,7 @@ TEST(Image_IO, writer_failures_log_one_line)
         ok);
     d.server->clear_faults();
     EXPECT_FALSE(ok) << r.what;
-    ASSERT_EQ(lines.size(), 1u) << r.what << ": " << testing::PrintToString(lines);
-    EXPECT_EQ(lines[0].compare(0, r.line.size(), r.line), 0) << r.what << ": " << lines[0];
-    EXPECT_EQ(lines[0].find(TICKET), std::string::npos) << lines[0];
+    EXPECT_EQ(lines, Lines{r.line}) << r.what;
     ASSERT_TRUE(writer.open(0, 3, false)) << r.what;
     ASSERT_TRUE(writer.write("ok!", 3)) << r.what;
   }
@@ -761,6 +930,135 @@ TEST(Image_IO, writer_failures_log_one_line)
   Lines lines = failure_lines([&] { return writer.open(0, 3, true); }, ok);
   EXPECT_FALSE(ok);
   EXPECT_EQ(lines, Lines{"Flush operation is not supported by " + d.safe() + ".\n"});
+}
+
+TEST(Image_IO, a_daemon_that_goes_away_fails_the_writer_with_its_line)
+{
+  const std::string large(4 * MiB, 'w');
+  struct Row {
+    const char* what;
+    bool stop_before_open;
+    Lines line;  // the whole line, or before the errno when it ends in "errno="
+  } const rows[] = {
+    {"before the request", true, {"Failed to PUT '", "?flush=n'.\n"}},
+    {"in the middle of the body", false, {"Failed to PUT data to ", "?flush=n, errno="}},
+  };
+  for (const Row& r : rows) {
+    Daemon d;
+    HTTP_Settings quick;
+    quick.connect_retry_delay_ms = 1;
+    set_http_settings(quick);
+    auto io = d.io();
+    RHV_Image_Writer writer(io);
+    const std::string expected = r.line[0] + d.safe() + r.line[1];
+    bool ok = true;
+    Lines lines = failure_lines(
+        [&] {
+          if (r.stop_before_open)
+            d.server->stop();
+          if (!writer.open(0, large.size(), false))
+            return false;
+          if (!writer.write(large.data(), 1000))
+            return false;
+          d.server->stop();
+          return writer.write(large.data() + 1000, large.size() - 1000);
+        },
+        ok);
+    EXPECT_FALSE(ok) << r.what;
+    ASSERT_EQ(lines.size(), 1u) << r.what << ": " << testing::PrintToString(lines);
+    if (expected.size() >= 6 && expected.compare(expected.size() - 6, 6, "errno=") == 0) {
+      EXPECT_EQ(lines[0].compare(0, expected.size(), expected), 0) << r.what << ": " << lines[0];
+      int err = std::atoi(lines[0].c_str() + expected.size());
+      EXPECT_NE(err, 0) << lines[0];
+      EXPECT_EQ(lines[0].substr(expected.size()), std::to_string(err) + ", " + std::strerror(err) + "\n");
+    } else {
+      EXPECT_EQ(lines[0], expected) << r.what;
+    }
+    // Nothing is left open: the next write finds no range.
+    lines = failure_lines([&] { return writer.write("x", 1); }, ok);
+    EXPECT_FALSE(ok) << r.what;
+    ASSERT_EQ(lines.size(), 1u) << r.what;
+    EXPECT_NE(lines[0].find(", conn_ is NULL:\n"), std::string::npos) << lines[0];
+  }
+}
+
+// A daemon that takes a request and then sends nothing more: the client waits in its
+// receive until the connection ends, and the call ends in its failure line. The
+// daemon's stall is ended from here once the request is held in it; no call may hang.
+TEST(Image_IO, a_daemon_that_stalls_ends_every_call_in_its_failure_line)
+{
+  Daemon d;
+  auto io = d.io();
+  const std::string get = "Failed to GET '" + d.safe() + "'";
+  const std::string extents = "Failed to GET '" + d.safe("/extents?context=zero") + "'.\n";
+  const std::string options_body = R"({"unix_socket": "s", "features": ["extents"], "max_readers": 4})";
+  const std::string extents_body = R"([{"start": 0, "length": 5243003, "zero": false, "hole": false}])";
+  RHV_Image_Reader reader(io, 4096);
+  RHV_Image_Writer writer(io);
+  std::vector<RHV_Extent> found;
+  std::string got;
+  const std::string data(100000, 'z');
+  struct Row {
+    const char* what;
+    Imageio_Fault::Target target;
+    Imageio_Fault::Kind kind;
+    std::string body;
+    std::function<bool()> call;
+    std::string line;  // a prefix when it ends in "errno="
+  } const rows[] = {
+    {"options, no answer", Imageio_Fault::options, Imageio_Fault::stall, "", [&] { return io->options(); },
+     "Failed to OPTIONS '" + d.safe() + "'.\n"},
+    {"options, half a body", Imageio_Fault::options, Imageio_Fault::stall_body, options_body,
+     [&] { return io->options(); }, "Failed to parse response data from " + d.safe() + ".\n"},
+    {"extents, no answer", Imageio_Fault::extents, Imageio_Fault::stall, "",
+     [&] { return io->extents(found, false); }, extents},
+    {"extents, half a body", Imageio_Fault::extents, Imageio_Fault::stall_body, extents_body,
+     [&] { return io->extents(found, false); }, extents},
+    {"range, no answer", Imageio_Fault::read, Imageio_Fault::stall, "",
+     [&] { return read_range(reader, 100, 200000, got); }, get + ".\n"},
+    {"range, part of the body", Imageio_Fault::read, Imageio_Fault::stall_body, "",
+     [&] { return read_range(reader, 100, 200000, got); }, "Failed to GET data from " + d.safe() + ", errno="},
+    {"put, no answer", Imageio_Fault::write, Imageio_Fault::stall, "",
+     [&] { return writer.open(0, data.size(), false) && writer.write(data.data(), data.size()); },
+     "Failed to receive response from '" + d.safe("?flush=n") + "', errno=" + std::to_string(ECONNRESET) + ", " +
+         std::strerror(ECONNRESET) + "\n"},
+  };
+  for (const Row& r : rows) {
+    d.server->clear_faults();
+    Imageio_Fault f;
+    f.target = r.target;
+    f.kind = r.kind;
+    f.status_code = 200;
+    f.content_type = "application/json";
+    f.body = r.body;
+    f.short_by = r.body.empty() ? 1000 : r.body.size() / 2;
+    f.count = -1;
+    d.server->add_fault(f);
+    bool stalled = false;
+    std::thread release([&] {
+      stalled = d.server->wait_for_stalls(1);
+      d.server->release_stalls();
+    });
+    found.clear();
+    got.clear();
+    bool ok = true;
+    Lines lines = failure_lines(r.call, ok);
+    release.join();
+    EXPECT_TRUE(stalled) << r.what;
+    EXPECT_FALSE(ok) << r.what;
+    EXPECT_TRUE(found.empty()) << r.what;
+    EXPECT_LT(got.size(), 200000u) << r.what;
+    ASSERT_EQ(lines.size(), 1u) << r.what << ": " << testing::PrintToString(lines);
+    if (r.line.size() >= 6 && r.line.compare(r.line.size() - 6, 6, "errno=") == 0)
+      EXPECT_EQ(lines[0].compare(0, r.line.size(), r.line), 0) << r.what << ": " << lines[0];
+    else
+      EXPECT_EQ(lines[0], r.line) << r.what;
+  }
+  // Once the daemon answers again, so does the client.
+  d.server->clear_faults();
+  EXPECT_TRUE(io->options());
+  EXPECT_TRUE(read_range(reader, 100, 10, got));
+  EXPECT_TRUE(writer.open(0, 3, false) && writer.write("abc", 3));
 }
 
 TEST(Image_IO, no_line_of_any_failure_names_the_ticket)
