@@ -9,15 +9,26 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -650,6 +661,153 @@ TEST(RHV_Agent_Restore, a_device_that_takes_fewer_bytes_than_written_fails_the_r
     EXPECT_TRUE(exact) << "expected the chunk at " << failing << "\n" << log.dump();
   }
   ::sigaction(SIGXFSZ, &old_action, nullptr);
+  EXPECT_TRUE(bed.restore_clean());
+}
+
+// ---- no thread can be made ----
+
+#if defined(__x86_64__)
+constexpr uint32_t THIS_AUDIT_ARCH = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr uint32_t THIS_AUDIT_ARCH = AUDIT_ARCH_AARCH64;
+#else
+constexpr uint32_t THIS_AUDIT_ARCH = 0;
+#endif
+
+// From here on the calling process can make no thread: clone3 is refused as unknown (so
+// that the C library falls back to clone) and clone with CLONE_THREAD fails with EAGAIN,
+// as when the process is out of threads. New processes can still be made. False when
+// the filter cannot be installed.
+bool block_thread_creation()
+{
+  struct sock_filter filter[] = {
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, THIS_AUDIT_ARCH, 1, 0),
+    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clone3, 0, 1),
+    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clone, 0, 3),
+    // The flags' low word (little-endian): CLONE_THREAD lies in it.
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[0])),
+    BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, CLONE_THREAD, 0, 1),
+    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
+    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  struct sock_fprog program = {static_cast<unsigned short>(sizeof(filter) / sizeof(filter[0])), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
+}
+
+void* no_op(void*)
+{
+  return nullptr;
+}
+
+// How the child that ran the restore without threads ended.
+enum Child_Exit { CHILD_RAN = 0, CHILD_NO_FILTER = 10, CHILD_THREADS_STILL_START = 11, CHILD_NO_REPORT = 12 };
+
+// In the forked child: blocks threads, runs the restore on this (its only) thread and
+// writes {"reply": <result>, "lines": [{"priority": p, "text": t}, ...]} to `report`.
+// Never returns.
+[[noreturn]] void restore_without_threads(Restore_Test_Bed& bed, const RHV_Restore_Params& params,
+                                          const std::string& report)
+{
+  Servant_Pauses pauses;
+  Log_Capture log(true);
+  if (!block_thread_creation())
+    ::_exit(CHILD_NO_FILTER);
+  pthread_t thread;
+  if (::pthread_create(&thread, nullptr, no_op, nullptr) == 0) {
+    ::pthread_join(thread, nullptr);
+    ::_exit(CHILD_THREADS_STILL_START);
+  }
+
+  const json_spirit::Object reply = bed.run_restore(params);
+
+  json_spirit::Array lines;
+  for (const Log_Capture::Line& line : log.lines())
+    lines.push_back(json_spirit::Value(json_spirit::Object{
+        {"priority", json_spirit::Value(static_cast<long>(line.priority))}, {"text", json_spirit::Value(line.text)}}));
+  json_spirit::Object out{{"reply", json_spirit::Value(reply)}, {"lines", json_spirit::Value(lines)}};
+  std::ofstream file(report, std::ios::trunc);
+  file << JSON_Dump(json_spirit::Value(out)).str();
+  file.close();
+  // No destructor runs here: the bed, its simulator and its folder belong to the parent.
+  ::_exit(file ? CHILD_RAN : CHILD_NO_REPORT);
+}
+
+TEST(RHV_Agent_Restore, without_threads_the_monitor_is_reported_not_started_and_the_restore_fails_cleanly)
+{
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the thread sanitizer does not let a child of a threaded process make (or fail to make) threads";
+#endif
+  if (THIS_AUDIT_ARCH == 0)
+    GTEST_SKIP() << "thread blocking is written for x86-64 and AArch64 only";
+
+  // The backup and the simulator's server need threads: they run in this process, and
+  // only the child that runs the restore is denied them.
+  Restore_Test_Bed bed;
+  const std::string set = bed.backup(inv::VM_APP_ID);
+  ASSERT_FALSE(set.empty());
+  const size_t backup_alerts = bed.alerts().size();
+  RHV_Restore_Params params = bed.restore_params("rst-t", inv::VM_APP_ID, set);
+  ASSERT_TRUE(bed.make_job_files("rst-t", inv::VM_APP_ID));
+  const std::string report = bed.env().path("no_threads_report.json");
+
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0) << std::strerror(errno);
+  if (child == 0)
+    restore_without_threads(bed, params, report);
+
+  // A guard against a hung restore, not a timing.
+  int status = 0;
+  pid_t ended = 0;
+  for (int waited_ms = 0; (ended = ::waitpid(child, &status, WNOHANG)) == 0 && waited_ms < 120000; waited_ms += 10)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (ended == 0) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+    FAIL() << "the restore without threads did not end";
+  }
+  ASSERT_EQ(ended, child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  ASSERT_NE(WEXITSTATUS(status), CHILD_NO_FILTER) << "thread creation could not be blocked";
+  ASSERT_NE(WEXITSTATUS(status), CHILD_THREADS_STILL_START) << "threads still start under the filter";
+  ASSERT_EQ(WEXITSTATUS(status), CHILD_RAN);
+
+  std::ifstream in(report);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  json_spirit::Value out;
+  ASSERT_TRUE(json_spirit::parse(text, out, nullptr)) << text;
+  const json_spirit::Object& reply = out.get_obj().at("reply").get_obj();
+  Lines warnings, errors;
+  std::string dump;
+  for (const json_spirit::Value& line : out.get_obj().at("lines").get_array()) {
+    const long priority = static_cast<long>(line.get_obj().at("priority").get_int64());
+    const std::string& t = line.get_obj().at("text").get_str();
+    if (priority == LM_WARNING)
+      warnings.push_back(t);
+    if (priority == LM_ERROR)
+      errors.push_back(t);
+    dump += t;
+  }
+
+  // The monitor's failure is a warning and the restore goes on to the data step, whose
+  // workers cannot start either: the restore fails, replies and removes what it made.
+  EXPECT_EQ(std::count(warnings.begin(), warnings.end(), "Failed to start storage monitor.\n"), 1) << dump;
+  const std::string worker_error = "Failed to activate thread pool worker, errno=" + std::to_string(EAGAIN) + ".\n";
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), worker_error), 1) << dump;
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), "Failed to activate thread task scheduler.\n"), 1) << dump;
+  EXPECT_NE(dump.find("Failed to restore RHV vm.\n"), std::string::npos) << dump;
+  ASSERT_EQ(reply.count("code"), 1u) << text;
+  EXPECT_EQ(reply.at("code").get_int64(), 1);
+  EXPECT_EQ(reply.at("vm_id").get_str(), inv::VM_APP_ID);
+  EXPECT_EQ(reply.at("vm_name").get_str(), "app-02");
+  // The disk and the VM were made before the data step, and then removed.
+  EXPECT_EQ(alerts_after(bed, backup_alerts), (Lines{"3/24", "3/26"}));
+  EXPECT_EQ(bed.progress("rst-t", inv::VM_APP_ID).state, 3);
   EXPECT_TRUE(bed.restore_clean());
 }
 
