@@ -86,8 +86,6 @@ public:
   bool init_client_io_opts();
   // Fills the job-wide fields of a VM's task parameters; always true.
   bool construct_params(RHV_Backup_Params& params);
-  // Prepares the servant of one task.
-  bool init_servant(Servant& servant, const json_spirit::Object& params);
 
   // ---- entries ----
   bool resolve_entries();

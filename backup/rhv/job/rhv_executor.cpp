@@ -4,8 +4,10 @@
 
 #include <new>
 
+#include "backup/rhv/common/rhv_utils.h"
 #include "backup/scrt/check.h"
 #include "backup/scrt/log.h"
+#include "platform/json/object_get.h"
 
 namespace {
 
@@ -111,4 +113,34 @@ Task_Base::Error RHV_Executor::handle_result(JSON_RPC_Object_var reply)
   }
   // A job being stopped never asks for a retry.
   return is_canceled() ? Task_Base::CODE_FAILED : rc;
+}
+
+bool RHV_Executor::activate_scheduler(Servant_Task_Scheduler& scheduler, uint32_t threads)
+{
+  return scheduler.activate(
+      static_cast<int>(threads),
+      [this](Servant& servant, const json_spirit::Object& params) { return init_servant(servant, params); },
+      [this](JSON_RPC_Object_var reply) { return static_cast<int>(handle_result(reply)); });
+}
+
+bool RHV_Executor::init_servant(Servant& servant, const json_spirit::Object& params)
+{
+  std::shared_ptr<ACE_Log_Msg_Callback> callback = job_.log_msg_callback();
+  std::string tag;
+  if (!json_spirit::object_get(params, "vm_id", tag))
+    tag = "RHV";
+  return ::init_servant(servant, tag, callback);
+}
+
+void RHV_Executor::publish_results()
+{
+  json_spirit::Array histories;
+  histories.reserve(histories_.size());
+  for (const auto& history : histories_)
+    histories.push_back(history.second);
+  job_.set_result("rhev", json_spirit::Value(std::move(histories)));
+
+  act_.size = source_size_.load();
+  act_.set_size = set_size_.load();
+  act_.set_storage_size = storage_size_.load();
 }

@@ -75,6 +75,18 @@ public:
   // asking for a retry once the job is canceled.
   Task_Base::Error handle_result(JSON_RPC_Object_var reply);
 
+  // Activates `scheduler` with `threads` threads, each task's servant prepared by
+  // init_servant and each reply handed to handle_result; false when it cannot start.
+  bool activate_scheduler(Servant_Task_Scheduler& scheduler, uint32_t threads);
+
+  // Prepares the servant of one task: its log lines, tagged with the task's "vm_id"
+  // ("RHV" without one), go to the job log.
+  bool init_servant(Servant& servant, const json_spirit::Object& params);
+
+  // Once every result callback has returned: the histories become the job result "rhev"
+  // and the totals go into the job activity.
+  void publish_results();
+
 protected:
   uint32_t block_size_ = 8388608;
   uint32_t parallel_vms_ = 2;

@@ -87,10 +87,7 @@ bool RHV_Restore_Executor::execute_i(const json_spirit::Object*)
 
   RHV_LOG_DEBUG("Assign %u threads to restore RHV.\n", parallel_vms_);
   if (!progress_reporter_.activate(def_.id()) ||
-      !scheduler.activate(
-          static_cast<int>(parallel_vms_),
-          [this](Servant& servant, const json_spirit::Object& params) { return init_servant(servant, params); },
-          [this](JSON_RPC_Object_var reply) { return static_cast<int>(handle_result(reply)); })) {
+      !activate_scheduler(scheduler, parallel_vms_)) {
     RHV_LOG_ERROR("Failed to activate servant task scheduler.\n");
     return false;
   }
@@ -103,15 +100,7 @@ bool RHV_Restore_Executor::execute_i(const json_spirit::Object*)
   progress_reporter_.report(true);
 
   // Every result callback has returned: histories_ is ours alone from here on.
-  json_spirit::Array histories;
-  histories.reserve(histories_.size());
-  for (const auto& history : histories_)
-    histories.push_back(history.second);
-  job_.set_result("rhev", json_spirit::Value(std::move(histories)));
-
-  act_.size = source_size_.load();
-  act_.set_size = set_size_.load();
-  act_.set_storage_size = storage_size_.load();
+  publish_results();
 
   size_t succeeded = succeeded_vms_.load();
   if (rc_ && succeeded == entries_.size()) {
@@ -246,15 +235,6 @@ bool RHV_Restore_Executor::construct_params(RHV_Restore_Params& params)
   params.host_info = host_info_;
   params.retry_seconds = static_cast<int>(def_.max_seconds_retry());
   return true;
-}
-
-bool RHV_Restore_Executor::init_servant(Servant& servant, const json_spirit::Object& params)
-{
-  std::shared_ptr<ACE_Log_Msg_Callback> callback = job_.log_msg_callback();
-  std::string tag;
-  if (!json_spirit::object_get(params, "vm_id", tag))
-    tag = "RHV";
-  return ::init_servant(servant, tag, callback);
 }
 
 Task_Base::Error RHV_Restore_Executor::handle_result_i(const json_spirit::Object& result)

@@ -48,8 +48,6 @@ public:
   bool add_vm_entry(const json_spirit::Object& entry);
   // Fills the job-wide fields of a VM's task parameters; always true.
   bool construct_params(RHV_Restore_Params& params);
-  // Prepares the servant of one task.
-  bool init_servant(Servant& servant, const json_spirit::Object& params);
 
   const std::vector<RHV_Restore_Params>& entries() const { return entries_; }
   bool original_restore() const { return original_restore_; }
