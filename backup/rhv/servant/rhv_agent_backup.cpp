@@ -74,15 +74,8 @@ bool RHV_Agent_Backup::execute(json_spirit::Value& result)
 
 void RHV_Agent_Backup::finish(bool succeeded, json_spirit::Value& result)
 {
-  // The record is touched only while it is mapped: init may have failed before opening it.
-  int64_t start_time = static_cast<int64_t>(start_time_);
-  int64_t end_time = static_cast<int64_t>(ACE_OS::time());
-  if (RHV_VM_Progress_Info* info = progress()) {
-    info->state = succeeded ? STATE_COMPLETED : STATE_FAILED;
-    info->end_time = end_time;
-    start_time = info->start_time.load();
-    end_time = info->end_time.load();
-  }
+  int64_t start_time = 0, end_time = 0;
+  finish_progress(succeeded, start_time, end_time);
   // A VM that could not be fetched is named as the task names it.
   const bool fetched = !vm_.id.empty();
   json_spirit::insert(json_spirit::to_object(result))(

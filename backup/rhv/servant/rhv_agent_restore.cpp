@@ -111,16 +111,8 @@ bool RHV_Agent_Restore::execute(json_spirit::Value& result)
 
 void RHV_Agent_Restore::finish(bool succeeded, json_spirit::Value& result)
 {
-  // The record is touched only while it is mapped: init may have failed before opening it
-  // (a refused login, for one).
-  int64_t start_time = static_cast<int64_t>(start_time_);
-  int64_t end_time = static_cast<int64_t>(ACE_OS::time());
-  if (RHV_VM_Progress_Info* info = progress()) {
-    info->state = succeeded ? STATE_COMPLETED : STATE_FAILED;
-    info->end_time = end_time;
-    start_time = info->start_time.load();
-    end_time = info->end_time.load();
-  }
+  int64_t start_time = 0, end_time = 0;
+  finish_progress(succeeded, start_time, end_time);
   json_spirit::insert(json_spirit::to_object(result))("code", succeeded ? 0 : 1)("vm_id", params_.vm_id)(
       "vm_name", params_.vm_name)("storage_size", static_cast<unsigned long>(storage_size_.load()))(
       "set_size", static_cast<unsigned long>(set_size_.load()))(

@@ -60,5 +60,18 @@ bool RHV_VM_Base<P>::is_canceled() const
   return state == JOB_STATE_CANCELING || state == JOB_STATE_CANCELED || state == JOB_STATE_ABORTING;
 }
 
+template <typename P>
+void RHV_VM_Base<P>::finish_progress(bool succeeded, int64_t& start_time, int64_t& end_time)
+{
+  start_time = static_cast<int64_t>(start_time_);
+  end_time = static_cast<int64_t>(ACE_OS::time());
+  if (RHV_VM_Progress_Info* info = progress()) {
+    info->state = succeeded ? STATE_COMPLETED : STATE_FAILED;
+    info->end_time = end_time;
+    start_time = info->start_time.load();
+    end_time = info->end_time.load();
+  }
+}
+
 template class RHV_VM_Base<RHV_Backup_Params>;
 template class RHV_VM_Base<RHV_Restore_Params>;

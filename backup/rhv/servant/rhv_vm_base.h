@@ -12,6 +12,7 @@
 //
 // `P` is RHV_Backup_Params or RHV_Restore_Params.
 
+#include <cstdint>
 #include <ctime>
 #include <memory>
 
@@ -51,6 +52,11 @@ protected:
 
   // The mapped progress record of the VM, or null while it is not open.
   RHV_VM_Progress_Info* progress() const { return progress_ && *progress_ ? progress_->get() : nullptr; }
+
+  // Marks the VM completed or failed in its progress record and gives the start and end
+  // times the reply carries. The record is touched only while it is mapped (init may have
+  // failed before opening it); without it the times are the worker's start and now.
+  void finish_progress(bool succeeded, int64_t& start_time, int64_t& end_time);
 
   time_t start_time_ = 0;  // the worker's start, as written into the progress record
   P params_;
