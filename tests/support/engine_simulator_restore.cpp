@@ -54,12 +54,7 @@ std::string Restore_Test_Bed::backup(const std::string& vm_id)
       set_uuid = set.at("set_uuid").get_str();
   EXPECT_FALSE(set_uuid.empty());
 
-  vms_before_.clear();
-  disks_before_.clear();
-  for (const Sim_VM& vm : engine().vms())
-    vms_before_.insert(vm.id);
-  for (const Sim_Disk& disk : engine().disks())
-    disks_before_.insert(disk.id);
+  mark_engine();  // what the restore makes from here on is new
   engine().clear_requests();
   return set_uuid;
 }
@@ -89,24 +84,6 @@ json_spirit::Object Restore_Test_Bed::run_restore(const RHV_Restore_Params& para
 {
   RHV_Restore_Servant_Handler handler;
   return result_of(call(handler, "rhev.restore", json_spirit::Value(params.dump())));
-}
-
-std::vector<Sim_VM> Restore_Test_Bed::new_vms() const
-{
-  std::vector<Sim_VM> out;
-  for (const Sim_VM& vm : engine().vms())
-    if (vms_before_.count(vm.id) == 0)
-      out.push_back(vm);
-  return out;
-}
-
-std::vector<Sim_Disk> Restore_Test_Bed::new_disks() const
-{
-  std::vector<Sim_Disk> out;
-  for (const Sim_Disk& disk : engine().disks())
-    if (disks_before_.count(disk.id) == 0)
-      out.push_back(disk);
-  return out;
 }
 
 ::testing::AssertionResult Restore_Test_Bed::restore_clean() const

@@ -46,17 +46,9 @@ public:
   // reply's result (empty, with a test failure, when no response came).
   json_spirit::Object run_restore(const RHV_Restore_Params& params);
 
-  // What the engine holds now and did not hold when the last backup() ended.
-  std::vector<Sim_VM> new_vms() const;
-  std::vector<Sim_Disk> new_disks() const;
-
   // Nothing a restore made is left: no new VM or disk, nothing plugged into the agent VM
   // but its own disks, no device.
   ::testing::AssertionResult restore_clean() const;
-
-private:
-  std::set<std::string> vms_before_;
-  std::set<std::string> disks_before_;
 };
 
 }  // namespace test_support

@@ -460,4 +460,32 @@ Progress_Snapshot Servant_Test_Bed::progress(const std::string& def_id, const st
   return ::testing::AssertionFailure() << "left behind:" << problems;
 }
 
+void Servant_Test_Bed::mark_engine()
+{
+  vms_before_.clear();
+  disks_before_.clear();
+  for (const Sim_VM& vm : engine().vms())
+    vms_before_.insert(vm.id);
+  for (const Sim_Disk& disk : engine().disks())
+    disks_before_.insert(disk.id);
+}
+
+std::vector<Sim_VM> Servant_Test_Bed::new_vms() const
+{
+  std::vector<Sim_VM> out;
+  for (const Sim_VM& vm : engine().vms())
+    if (vms_before_.count(vm.id) == 0)
+      out.push_back(vm);
+  return out;
+}
+
+std::vector<Sim_Disk> Servant_Test_Bed::new_disks() const
+{
+  std::vector<Sim_Disk> out;
+  for (const Sim_Disk& disk : engine().disks())
+    if (disks_before_.count(disk.id) == 0 && disk.snapshot_id.empty())
+      out.push_back(disk);
+  return out;
+}
+
 }  // namespace test_support

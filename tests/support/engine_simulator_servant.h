@@ -23,6 +23,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -138,6 +139,16 @@ public:
   // Nothing of a backup is left on the engine: no snapshot, no disk attached to the agent
   // VM but its own, no device.
   ::testing::AssertionResult engine_clean() const;
+
+  // Remembers the engine's VMs and disks; new_vms() and new_disks() list what came since
+  // (snapshot disks left out).
+  void mark_engine();
+  std::vector<Sim_VM> new_vms() const;
+  std::vector<Sim_Disk> new_disks() const;
+
+protected:
+  std::set<std::string> vms_before_;
+  std::set<std::string> disks_before_;
 
 private:
   std::unique_ptr<Standin_Env> env_;

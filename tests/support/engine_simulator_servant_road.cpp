@@ -220,34 +220,6 @@ Job_var Backup_Road::run_restore(const std::string& def_id, const std::string& s
   return job;
 }
 
-void Backup_Road::mark_engine()
-{
-  vms_before_.clear();
-  disks_before_.clear();
-  for (const Sim_VM& vm : engine().vms())
-    vms_before_.insert(vm.id);
-  for (const Sim_Disk& disk : engine().disks())
-    disks_before_.insert(disk.id);
-}
-
-std::vector<Sim_VM> Backup_Road::new_vms() const
-{
-  std::vector<Sim_VM> out;
-  for (const Sim_VM& vm : engine().vms())
-    if (vms_before_.count(vm.id) == 0)
-      out.push_back(vm);
-  return out;
-}
-
-std::vector<Sim_Disk> Backup_Road::new_disks() const
-{
-  std::vector<Sim_Disk> out;
-  for (const Sim_Disk& disk : engine().disks())
-    if (disks_before_.count(disk.id) == 0 && disk.snapshot_id.empty())
-      out.push_back(disk);
-  return out;
-}
-
 std::vector<Backup_Road::Restored_Disk> Backup_Road::restored_disks() const
 {
   const std::vector<Sim_Disk> all = engine().disks();

@@ -91,10 +91,6 @@ public:
   Job_var run_restore(const std::string& def_id, const std::string& source_doc,
                       const std::string& options_doc = RESTORE_OPTIONS, const std::string& extra = "");
 
-  // Remembers the engine's VMs and disks; new_vms() and new_disks() list what came since.
-  void mark_engine();
-  std::vector<Sim_VM> new_vms() const;
-  std::vector<Sim_Disk> new_disks() const;
 
   // A disk made since mark_engine() beside the disk it restores: a restored disk is named
   // "<source disk name>_<14-digit time>".
@@ -114,8 +110,6 @@ private:
   std::string servant_host_;
   std::unique_ptr<Test_Job_Host> host_;
   JSON_RPC_Handler* inprocess_handler_ = nullptr;
-  std::set<std::string> vms_before_;
-  std::set<std::string> disks_before_;
 };
 
 }  // namespace test_support
