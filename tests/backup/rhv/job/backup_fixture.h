@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -19,6 +20,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "backup/rhv/job/rhv_backup_executor.h"
@@ -308,6 +310,55 @@ private:
   std::map<std::string, size_t> attempts_;
   std::vector<RHV_Backup_Params> requests_;
 };
+
+// ---- reading a job's log and events ----
+
+// Polls `done` until it holds; false after `seconds` (a guard against hangs).
+inline bool eventually(const std::function<bool()>& done, int seconds = 60)
+{
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+inline bool logged(const Job_var& job, const std::string& line)
+{
+  for (const Job_Log::Line& l : job->job_log()->lines())
+    if (l.text == line)
+      return true;
+  return false;
+}
+
+inline size_t count_logged(const Job_var& job, const std::string& line)
+{
+  size_t n = 0;
+  for (const Job_Log::Line& l : job->job_log()->lines())
+    n += l.text == line;
+  return n;
+}
+
+inline std::vector<Job_Event::Kind> final_events(const Job_var& job)
+{
+  std::vector<Job_Event::Kind> out;
+  for (const Job_Event& e : job->events())
+    if (e.kind != Job_Event::VM_PROGRESS)
+      out.push_back(e.kind);
+  return out;
+}
+
+// The final progress report; its list is empty when there was none.
+inline Job_Event final_progress(const Job_var& job)
+{
+  Job_Event last;
+  for (const Job_Event& e : job->events())
+    if (e.kind == Job_Event::VM_PROGRESS && e.finished)
+      last = e;
+  return last;
+}
 
 }  // namespace backup_test
 

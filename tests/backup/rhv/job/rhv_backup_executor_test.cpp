@@ -25,53 +25,6 @@ namespace {
 
 const std::string NO_RESERVE = R"("storage_reserved_bytes": 0, "storage_reserved_percent": 0)";
 
-// Polls `done` until it holds; false after `seconds` (a guard against hangs).
-bool eventually(const std::function<bool()>& done, int seconds = 60)
-{
-  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
-bool logged(const Job_var& job, const std::string& line)
-{
-  for (const Job_Log::Line& l : job->job_log()->lines())
-    if (l.text == line)
-      return true;
-  return false;
-}
-
-size_t count_logged(const Job_var& job, const std::string& line)
-{
-  size_t n = 0;
-  for (const Job_Log::Line& l : job->job_log()->lines())
-    n += l.text == line;
-  return n;
-}
-
-std::vector<Job_Event::Kind> final_events(const Job_var& job)
-{
-  std::vector<Job_Event::Kind> out;
-  for (const Job_Event& e : job->events())
-    if (e.kind != Job_Event::VM_PROGRESS)
-      out.push_back(e.kind);
-  return out;
-}
-
-// The final progress report; its list is empty when there was none.
-Job_Event final_progress(const Job_var& job)
-{
-  Job_Event last;
-  for (const Job_Event& e : job->events())
-    if (e.kind == Job_Event::VM_PROGRESS && e.finished)
-      last = e;
-  return last;
-}
-
 // Adds a VM of cluster east-dev with one 1-MiB disk on the NFS domain; returns its id.
 std::string add_vm(test_support::Engine_Simulator& e, const std::string& name)
 {

@@ -57,51 +57,6 @@ std::string restore_source(const std::vector<std::string>& entries, const std::s
 
 const std::string IN_PLACE = R"({"original_restore": true})";
 
-bool eventually(const std::function<bool()>& done, int seconds = 60)
-{
-  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
-bool logged(const Job_var& job, const std::string& line)
-{
-  for (const Job_Log::Line& l : job->job_log()->lines())
-    if (l.text == line)
-      return true;
-  return false;
-}
-
-size_t count_logged(const Job_var& job, const std::string& line)
-{
-  size_t n = 0;
-  for (const Job_Log::Line& l : job->job_log()->lines())
-    n += l.text == line;
-  return n;
-}
-
-std::vector<Job_Event::Kind> final_events(const Job_var& job)
-{
-  std::vector<Job_Event::Kind> out;
-  for (const Job_Event& e : job->events())
-    if (e.kind != Job_Event::VM_PROGRESS)
-      out.push_back(e.kind);
-  return out;
-}
-
-Job_Event final_progress(const Job_var& job)
-{
-  Job_Event last;
-  for (const Job_Event& e : job->events())
-    if (e.kind == Job_Event::VM_PROGRESS && e.finished)
-      last = e;
-  return last;
-}
-
 const std::vector<Job_Event::Kind> SUCCEEDED = {Job_Event::START, Job_Event::SUCCESS};
 const std::vector<Job_Event::Kind> FAILED = {Job_Event::START, Job_Event::FAILURE};
 
