@@ -311,6 +311,37 @@ private:
   std::vector<RHV_Backup_Params> requests_;
 };
 
+// A job of a definition made from these documents (`extra`: more members of the
+// definition) through a job host of its own.
+struct Job_Run {
+  Backup_Fixture& f;
+  Test_Job_Host host;
+  Job_var job;
+
+  Job_Run(Backup_Fixture& fixture, const std::string& def_id, const std::string& source_doc,
+          const std::string& options_doc, const std::string& extra = "")
+    : f(fixture)
+  {
+    EXPECT_TRUE(host.ok()) << host.error();
+    std::string error;
+    Job_Definition_var def = host.make_definition(f.definition_json(def_id, extra), source_doc, options_doc, &error);
+    EXPECT_FALSE(def.null()) << error;
+    job = host.create_job(def);
+    EXPECT_NE(job.get(), nullptr);
+  }
+
+  bool run() { return host.run_job(job); }
+  bool start() { return job->start_i(nullptr) == 0; }
+  bool wait() { return job->wait_complete(120, 1); }
+
+  json_spirit::Array histories() const
+  {
+    json_spirit::Object results = job->results();
+    auto it = results.find("rhev");
+    return it == results.end() ? json_spirit::Array() : it->second.get_array();
+  }
+};
+
 // ---- reading a job's log and events ----
 
 // Polls `done` until it holds; false after `seconds` (a guard against hangs).

@@ -60,35 +60,6 @@ json_spirit::Object result_for(const std::string& vm_id, const std::string& vm_n
   return r;
 }
 
-struct Job_Run {
-  Backup_Fixture& f;
-  Test_Job_Host host;
-  Job_var job;
-
-  Job_Run(Backup_Fixture& fixture, const std::string& def_id, const std::string& source_doc,
-          const std::string& options_doc, const std::string& extra = "")
-    : f(fixture)
-  {
-    EXPECT_TRUE(host.ok()) << host.error();
-    std::string error;
-    Job_Definition_var def = host.make_definition(f.definition_json(def_id, extra), source_doc, options_doc, &error);
-    EXPECT_FALSE(def.null()) << error;
-    job = host.create_job(def);
-    EXPECT_NE(job.get(), nullptr);
-  }
-
-  bool run() { return host.run_job(job); }
-  bool start() { return job->start_i(nullptr) == 0; }
-  bool wait() { return job->wait_complete(120, 1); }
-
-  json_spirit::Array histories() const
-  {
-    json_spirit::Object results = job->results();
-    auto it = results.find("rhev");
-    return it == results.end() ? json_spirit::Array() : it->second.get_array();
-  }
-};
-
 }  // namespace
 
 TEST(RHV_Backup_Executor, a_data_center_backup_sends_one_task_per_vm_and_keeps_their_histories)

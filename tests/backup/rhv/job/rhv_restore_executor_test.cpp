@@ -132,34 +132,12 @@ private:
   std::vector<json_spirit::Object> raw_;
 };
 
-struct Restore_Run {
-  Backup_Fixture& f;
-  Test_Job_Host host;
-  Job_var job;
-
+// A restore job (definition type 2) made and run as Job_Run makes a backup job.
+struct Restore_Run : Job_Run {
   Restore_Run(Backup_Fixture& fixture, const std::string& def_id, const std::string& source_doc,
               const std::string& options_doc, const std::string& extra = "")
-    : f(fixture)
+    : Job_Run(fixture, def_id, source_doc, options_doc, R"("type": 2)" + (extra.empty() ? "" : ", " + extra))
   {
-    EXPECT_TRUE(host.ok()) << host.error();
-    std::string error;
-    Job_Definition_var def = host.make_definition(
-        f.definition_json(def_id, R"("type": 2)" + (extra.empty() ? "" : ", " + extra)), source_doc, options_doc,
-        &error);
-    EXPECT_FALSE(def.null()) << error;
-    job = host.create_job(def);
-    EXPECT_NE(job.get(), nullptr);
-  }
-
-  bool run() { return host.run_job(job); }
-  bool start() { return job->start_i(nullptr) == 0; }
-  bool wait() { return job->wait_complete(120, 1); }
-
-  json_spirit::Array histories() const
-  {
-    json_spirit::Object results = job->results();
-    auto it = results.find("rhev");
-    return it == results.end() ? json_spirit::Array() : it->second.get_array();
   }
 };
 
