@@ -25,6 +25,7 @@
 
 #include "platform/job/job_log.h"
 #include "platform/json/json_dump.h"
+#include "tests/platform/servant/reply_seen.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/standin_env.h"
 #include "tests/support/test_servant.h"
@@ -50,35 +51,6 @@ json_spirit::Object params_for(const std::string& vm)
   json_spirit::Object o;
   o["vm_id"] = json_spirit::Value(vm);
   return o;
-}
-
-struct Seen {
-  JSON_RPC_Object::Type type = JSON_RPC_Object::TYPE_NONE;
-  int error_code = 0;
-  int code = -1;
-};
-
-Seen seen_of(const JSON_RPC_Object_var& reply)
-{
-  Seen s;
-  s.type = reply->type();
-  if (s.type == JSON_RPC_Object::TYPE_RESPONSE_ERROR) {
-    s.error_code = static_cast<const JSON_RPC_Response_Error*>(reply.get())->code;
-  } else if (s.type == JSON_RPC_Object::TYPE_RESPONSE) {
-    const json_spirit::Value& r = static_cast<const JSON_RPC_Response*>(reply.get())->result;
-    if (r.type() == json_spirit::obj_type && r.get_obj().count("code"))
-      s.code = static_cast<int>(r.get_obj().at("code").get_int64());
-  }
-  return s;
-}
-
-int classify(const JSON_RPC_Object_var& reply)
-{
-  Seen s = seen_of(reply);
-  if (s.type != JSON_RPC_Object::TYPE_RESPONSE || s.code < 0)
-    return Servant_Task_Scheduler::RESULT_FAILED;
-  return s.code == 0 ? Servant_Task_Scheduler::RESULT_SUCCESS
-                     : Servant_Task_Scheduler::RESULT_FAILED_RETRY;
 }
 
 pid_t read_pid(const std::string& path)
