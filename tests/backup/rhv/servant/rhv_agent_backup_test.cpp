@@ -486,3 +486,47 @@ TEST(RHV_Agent_Backup, snapshots_left_by_an_earlier_run_of_this_host_are_removed
 }
 
 }  // namespace
+
+// The device name keeps at most 20 characters of the disk id: a shorter id is used whole.
+TEST(RHV_Agent_Backup, a_disk_id_shorter_than_the_device_name_is_used_whole)
+{
+  Servant_Test_Bed bed;
+  test_support::Sim_VM vm;
+  vm.name = "short-01";
+  vm.cluster_id = inv::CLUSTER_EAST_DEV_ID;
+  const std::string vm_id = bed.engine().add_vm(vm);
+  test_support::Sim_Disk disk;
+  disk.id = "d-short-1";
+  disk.name = "short-01_Disk1";
+  disk.storage_domain_id = inv::SD_EAST_NFS_ID;
+  disk.provisioned_size = inv::MiB;
+  ASSERT_EQ(bed.engine().add_disk(disk), disk.id);
+  ASSERT_TRUE(bed.engine().write_disk(disk.id, 4096, "data behind a short id"));
+  Sim_Disk_Attachment a;
+  a.vm_id = vm_id;
+  a.disk_id = disk.id;
+  ASSERT_TRUE(bed.engine().attach_disk(a));
+
+  RHV_Backup_Params params = bed.backup_params("def-s", vm_id);
+  ASSERT_TRUE(bed.make_job_files("def-s", vm_id));
+  Log_Capture log(true);
+  const json_spirit::Object result = run_backup(bed, params);
+  ASSERT_EQ(result.at("code").get_int64(), 0) << log.dump();
+  const time_t start = static_cast<time_t>(result.at("start_time").get_int64());
+  EXPECT_EQ(bed.image_digest(piece_path(vm_id, disk.id, start, "full"), inv::MiB), bed.engine().disk_digest(disk.id));
+  EXPECT_TRUE(bed.engine_clean());
+}
+
+// Pieces running at once add their bytes to the one progress record: none is lost.
+TEST(RHV_Agent_Backup, pieces_adding_progress_at_once_lose_no_bytes)
+{
+  struct Worker : test_support::Progress_Worker<RHV_Agent_Backup> {
+    using RHV_Agent_Backup::progress_handler;
+  };
+  Servant_Test_Bed bed;
+  ASSERT_TRUE(bed.make_job_files("def-p", inv::VM_WEB_ID));
+  Worker worker;
+  ASSERT_TRUE(worker.map_progress("def-p", inv::VM_WEB_ID));
+  test_support::run_at_once(4, 100000, [&worker] { worker.progress_handler(3); });
+  EXPECT_EQ(bed.progress("def-p", inv::VM_WEB_ID).processed_bytes, 4u * 100000u * 3u);
+}
