@@ -240,15 +240,15 @@ TEST(Get_Host_Info, decrypts_the_password_of_the_queried_record)
   EXPECT_FALSE(any_line_contains(log, PASSWORD));
 }
 
-// The decrypted password, and the credential of a Basic session made from it, are in
-// wiped storage at every step: no block released on the way still holds them.
-TEST(Get_Host_Info, the_password_and_the_basic_credential_leave_no_unwiped_copy)
+// The decrypted password, and the credentials of the sessions made from it, are in wiped
+// storage at every step: no block released on the way still holds them.
+TEST(Get_Host_Info, the_password_and_the_session_credentials_leave_no_unwiped_copy)
 {
   Standin_Env env;
   Query_Server server(host_record(rsa_encrypt_for_host(PASSWORD)));
   const std::string credential = std::string("admin@internal:") + PASSWORD;
   const Base64_Encoder encoded(credential.data(), credential.size(), false);
-  const Lines watched = {PASSWORD, encoded.get()};
+  const Lines watched = {PASSWORD, encoded.get(), "S3cr3t+pa%2fss%2bword"};  // the last as a token form holds it
   const std::string header = std::string("Basic ") + encoded.get();
 
   {
@@ -258,6 +258,8 @@ TEST(Get_Host_Info, the_password_and_the_basic_credential_leave_no_unwiped_copy)
     RHV_Basic_Session session;
     ASSERT_TRUE(session.init("127.0.0.1", 9, false, info.username, info.password, "ovirt-engine"));
     EXPECT_STREQ(session.authorization().c_str(), header.c_str());
+    RHV_OAuth_Session oauth;
+    ASSERT_TRUE(oauth.init("127.0.0.1", 9, false, info.username, info.password, "ovirt-engine"));
   }
   EXPECT_EQ(g_unwiped.load(), 0);
 }

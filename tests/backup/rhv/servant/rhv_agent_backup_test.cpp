@@ -527,6 +527,6 @@ TEST(RHV_Agent_Backup, pieces_adding_progress_at_once_lose_no_bytes)
   ASSERT_TRUE(bed.make_job_files("def-p", inv::VM_WEB_ID));
   Worker worker;
   ASSERT_TRUE(worker.map_progress("def-p", inv::VM_WEB_ID));
-  test_support::run_at_once(4, 100000, [&worker] { worker.progress_handler(3); });
-  EXPECT_EQ(bed.progress("def-p", inv::VM_WEB_ID).processed_bytes, 4u * 100000u * 3u);
+  test_support::run_at_once(8, 2000000, [&worker] { worker.progress_handler(3); });
+  EXPECT_EQ(bed.progress("def-p", inv::VM_WEB_ID).processed_bytes, 8u * 2000000u * 3u);
 }
