@@ -172,6 +172,20 @@ struct Progress_Worker : Worker {
 // pieces of a VM do, and returns once every thread has ended.
 void run_at_once(unsigned threads, unsigned times, const std::function<void()>& step);
 
+// Gives a Progress_Worker `W` the progress record of a VM of the bed and has eight
+// threads run step(worker), which adds `bytes` to the record, two million times each,
+// all at once. Returns how many bytes the record lost on the way.
+template <class W>
+uint64_t bytes_lost_at_once(Servant_Test_Bed& bed, uint64_t bytes, const std::function<void(W&)>& step)
+{
+  const unsigned threads = 8, times = 2000000;
+  W worker;
+  if (!bed.make_job_files("def-at-once", "vm-at-once") || !worker.map_progress("def-at-once", "vm-at-once"))
+    return UINT64_MAX;
+  run_at_once(threads, times, [&worker, &step] { step(worker); });
+  return uint64_t{threads} * times * bytes - bed.progress("def-at-once", "vm-at-once").processed_bytes;
+}
+
 }  // namespace test_support
 
 #endif  // TESTS_SUPPORT_ENGINE_SIMULATOR_SERVANT_H
