@@ -125,7 +125,7 @@ int main(int argc, char** argv)
   RHV_Data_Center record;
   for (int i = 0; i < 20; ++i)
     service.get(DC_ID, record);
-  Curl_Loop curl(engine.url(path), client.session()->authorization(), engine.ca_file());
+  Curl_Loop curl(engine.url(path), client.session()->authorization().c_str(), engine.ca_file());
   curl.run(20);
 
   // Alternating rounds, so that a change of machine load hits both loops alike.

@@ -139,9 +139,10 @@ public:
   // Moves the position; returns the new position or -1 (errno set).
   off_t seek(off_t offset, int whence = SEEK_SET);
 
-  // Writes all n bytes at the current position and advances it. Returns n, or -1 when
-  // the bytes could not all be written (errno set; EIO when the device accepted none).
-  // `flags` is reserved and must be 0.
+  // Writes n bytes at the current position and advances it past what was written.
+  // Returns n; fewer when the device failed after taking part of them (a short write:
+  // the failure is in last_error(), EIO when the device stopped taking bytes); -1 when
+  // it took none (errno and last_error() set). `flags` is reserved and must be 0.
   ssize_t write(const void* data, std::size_t n, int flags = 0);
 
   // Pushes the written data to the device (fdatasync); false on a write-back error.
@@ -304,16 +305,13 @@ ssize_t Fixed_Block_File_Writer_T<IO>::write(const void* data, std::size_t n, in
   while (done < n) {
     ssize_t r = IO::pwrite(fd_, static_cast<const unsigned char*>(data) + done, n - done,
                            pos_ + static_cast<off_t>(done));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      pos_ += static_cast<off_t>(done);
-      return fail(err), -1;
-    }
-    if (r == 0) {
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) {
       // A device that takes no byte and reports no error is full or gone.
+      fail(r < 0 ? errno : EIO);
       pos_ += static_cast<off_t>(done);
-      return fail(EIO), -1;
+      unsynced_ += static_cast<off_t>(done);
+      return done > 0 ? static_cast<ssize_t>(done) : -1;
     }
     done += static_cast<std::size_t>(r);
   }

@@ -1,5 +1,8 @@
 #include "platform/storage/client_io_base.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "platform/storage/json_fields.h"
 
 #include <cstdint>
@@ -77,14 +80,20 @@ bool Client_IO_Base::Options::load(const json_spirit::Value& v, std::string* why
 json_spirit::Value Client_IO_Base::Options::masked(const json_spirit::Value& v)
 {
   static const char mask[] = "******";
+  // Members whose values say nothing secret; every other value may (keys, headers such
+  // as the access key or an authorization token, members this layer does not know).
+  static const char* const harmless[] = {"compression_method",     "compression_level", "max_seconds_retry",
+                                         "resumption_buffer_size", "rate_limits",       "server_side_dedup",
+                                         "d2t_access_mode",        "server_side_encryption", "cipher",
+                                         "dedup_backend_type"};
   if (v.type() != json_spirit::obj_type) return v;
   Object o = v.get_obj();
-  for (const char* key : {"key", "iv", "tenant_access_key"}) {
-    auto it = o.find(key);
-    if (it != o.end()) it->second = mask;
+  for (auto& kv : o) {
+    if (std::find(std::begin(harmless), std::end(harmless), kv.first) != std::end(harmless)) continue;
+    if (kv.first == "extra_options" && kv.second.type() == json_spirit::obj_type)
+      for (auto& option : kv.second.get_obj()) option.second = mask;
+    else
+      kv.second = mask;
   }
-  auto extra = o.find("extra_options");
-  if (extra != o.end() && extra->second.type() == json_spirit::obj_type)
-    for (auto& kv : extra->second.get_obj()) kv.second = mask;
   return Value(std::move(o));
 }

@@ -78,9 +78,11 @@ public:
     // of range; *this is then unchanged and `why` (when given) names the member.
     bool load(const json_spirit::Value& v, std::string* why = nullptr);
 
-    // A copy of a JSON form fit for a log line: the values of "key", "iv",
-    // "tenant_access_key" and of every extra option (headers such as the access key)
-    // are replaced by "******". Any other value is returned as it is.
+    // A copy of a JSON form fit for a log line: every member value is replaced by
+    // "******" but those of the fields known to hold nothing secret (compression, retry,
+    // resumption, rate limits, dedup, access mode, encryption switch and cipher, dedup
+    // back end); extra options keep their names. A value that is not an object is
+    // returned as it is.
     static json_spirit::Value masked(const json_spirit::Value& v);
 
     bool operator==(const Options& o) const;

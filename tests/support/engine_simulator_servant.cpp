@@ -488,4 +488,20 @@ std::vector<Sim_Disk> Servant_Test_Bed::new_disks() const
   return out;
 }
 
+void run_at_once(unsigned threads, unsigned times, const std::function<void()>& step)
+{
+  std::atomic<unsigned> ready{0};
+  std::vector<std::thread> running;
+  for (unsigned t = 0; t < threads; ++t)
+    running.emplace_back([&] {
+      ++ready;
+      while (ready.load() < threads)
+        std::this_thread::yield();
+      for (unsigned i = 0; i < times; ++i)
+        step();
+    });
+  for (std::thread& thread : running)
+    thread.join();
+}
+
 }  // namespace test_support

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "backup/rhv/job/rhv_backup_params.h"
+#include "backup/rhv/job/rhv_progress_reporter.h"
 #include "platform/job/job_activity.h"
 #include "platform/json/value.h"
 #include "platform/jsonrpc/json_rpc_handler.h"
@@ -155,6 +156,35 @@ private:
   std::unique_ptr<Engine_Simulator> engine_;
   std::unique_ptr<Job_Activity_Handle> activity_;
 };
+
+// A servant worker whose progress record is the one make_job_files() made for `vm_id`
+// of `def_id`, so that a test can drive the worker's progress steps directly.
+template <class Worker>
+struct Progress_Worker : Worker {
+  bool map_progress(const std::string& def_id, const std::string& vm_id)
+  {
+    this->progress_.reset(new RHV_VM_Progress_Handle());
+    return this->progress_->open(def_id.c_str(), vm_id.c_str(), false, true, 0750) == 0;
+  }
+};
+
+// Runs `step` `times` times on each of `threads` threads that start together, as the
+// pieces of a VM do, and returns once every thread has ended.
+void run_at_once(unsigned threads, unsigned times, const std::function<void()>& step);
+
+// Gives a Progress_Worker `W` the progress record of a VM of the bed and has eight
+// threads run step(worker), which adds `bytes` to the record, two million times each,
+// all at once. Returns how many bytes the record lost on the way.
+template <class W>
+uint64_t bytes_lost_at_once(Servant_Test_Bed& bed, uint64_t bytes, const std::function<void(W&)>& step)
+{
+  const unsigned threads = 8, times = 2000000;
+  W worker;
+  if (!bed.make_job_files("def-at-once", "vm-at-once") || !worker.map_progress("def-at-once", "vm-at-once"))
+    return UINT64_MAX;
+  run_at_once(threads, times, [&worker, &step] { step(worker); });
+  return uint64_t{threads} * times * bytes - bed.progress("def-at-once", "vm-at-once").processed_bytes;
+}
 
 }  // namespace test_support
 

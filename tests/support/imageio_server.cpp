@@ -278,8 +278,8 @@ void Imageio_Server::Impl::options(const httplib::Request& req, httplib::Respons
     text_reply(res, 403, "You are not allowed to access this resource: No such ticket " + req.matches[1].str());
     return;
   }
-  // A read-only ticket offers no writers and none of the writing features, as the
-  // daemon's do; a write-only one no readers.
+  // As the daemon's: a read-only ticket offers none of the writing features and one
+  // writer; a ticket that allows writes also allows reads.
   json_spirit::Array features;
   for (const std::string& name : t.features)
     if (t.writable || (name != "zero" && name != "flush"))
@@ -287,9 +287,9 @@ void Imageio_Server::Impl::options(const httplib::Request& req, httplib::Respons
   json_spirit::Object o;
   o["features"] = std::move(features);
   if (t.max_readers >= 0)
-    o["max_readers"] = json_spirit::Value(t.readable ? t.max_readers : 0);
+    o["max_readers"] = json_spirit::Value(t.readable || t.writable ? t.max_readers : 0);
   if (t.max_writers >= 0)
-    o["max_writers"] = json_spirit::Value(t.writable ? t.max_writers : 0);
+    o["max_writers"] = json_spirit::Value(t.writable ? t.max_writers : 1);
   std::string body = JSON_Dump(json_spirit::Value(o), false).str();
   if (t.unix_socket) {
     // The daemon's abstract socket name starts with a NUL byte.
@@ -330,36 +330,13 @@ void Imageio_Server::Impl::extents(const httplib::Request& req, httplib::Respons
       items.push_back(std::move(o));
     }
   } else if (context == "zero") {
-    int fd = ::open(t.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      text_reply(res, 500, std::string("Cannot open image: ") + std::strerror(errno));
-      return;
-    }
-    uint64_t pos = 0;
-    while (pos < t.size) {
-      off_t data = ::lseek(fd, static_cast<off_t>(pos), SEEK_DATA);
-      uint64_t data_at = data < 0 ? t.size : std::min<uint64_t>(static_cast<uint64_t>(data), t.size);
-      if (data_at > pos) {
-        json_spirit::Object o;
-        o["start"] = json_spirit::Value(static_cast<unsigned long>(pos));
-        o["length"] = json_spirit::Value(static_cast<unsigned long>(data_at - pos));
-        o["zero"] = true;
-        o["hole"] = true;
-        items.push_back(std::move(o));
-        pos = data_at;
-        continue;
-      }
-      off_t hole = ::lseek(fd, static_cast<off_t>(pos), SEEK_HOLE);
-      uint64_t hole_at = hole < 0 ? t.size : std::min<uint64_t>(static_cast<uint64_t>(hole), t.size);
-      json_spirit::Object o;
-      o["start"] = json_spirit::Value(static_cast<unsigned long>(pos));
-      o["length"] = json_spirit::Value(static_cast<unsigned long>(hole_at - pos));
-      o["zero"] = false;
-      o["hole"] = false;
-      items.push_back(std::move(o));
-      pos = hole_at;
-    }
-    ::close(fd);
+    // The daemon's file back end does not look for holes: the image is one data extent.
+    json_spirit::Object o;
+    o["start"] = json_spirit::Value(0UL);
+    o["length"] = json_spirit::Value(static_cast<unsigned long>(t.size));
+    o["zero"] = false;
+    o["hole"] = false;
+    items.push_back(std::move(o));
   } else {
     text_reply(res, 400, "Invalid context '" + context + "'");
     return;
@@ -379,7 +356,7 @@ void Imageio_Server::Impl::get(const httplib::Request& req, httplib::Response& r
     text_reply(res, 403, "You are not allowed to access this resource: No such ticket " + req.matches[1].str());
     return;
   }
-  if (!t.readable) {
+  if (!t.readable && !t.writable) {
     text_reply(res, 403, "You are not allowed to access this resource: Ticket does not allow read");
     return;
   }
@@ -431,6 +408,10 @@ void Imageio_Server::Impl::put(const httplib::Request& req, httplib::Response& r
   Imageio_Fault f;
   if (take_fault(Imageio_Fault::write, f) && apply_fault(f, req, res))
     return;
+  if (!req.has_header("Content-Length")) {
+    text_reply(res, 400, "Content-Length header is required");
+    return;
+  }
   Imageio_Ticket t;
   if (!find(req.matches[1].str(), t)) {
     text_reply(res, 403, "You are not allowed to access this resource: No such ticket " + req.matches[1].str());
@@ -438,10 +419,6 @@ void Imageio_Server::Impl::put(const httplib::Request& req, httplib::Response& r
   }
   if (!t.writable) {
     text_reply(res, 403, "You are not allowed to access this resource: Ticket does not allow write");
-    return;
-  }
-  if (!req.has_header("Content-Length")) {
-    text_reply(res, 411, "Content-Length is required");
     return;
   }
   uint64_t first = 0;

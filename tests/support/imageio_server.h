@@ -6,12 +6,12 @@
 //
 //   OPTIONS /images/<ticket>          200 {"features": [...], "max_readers": n,
 //                                     "max_writers": n, "unix_socket": "..."}; a ticket
-//                                     that does not allow writes offers 0 writers and
-//                                     neither "zero" nor "flush", one that does not allow
-//                                     reads 0 readers
+//                                     that does not allow writes offers 1 writer and
+//                                     neither "zero" nor "flush"; "write" implies "read"
 //   GET     /images/<ticket>/extents?context=zero
-//                                     200 [{"start", "length", "zero", "hole"}, ...] from
-//                                     the file's data and holes (SEEK_DATA / SEEK_HOLE)
+//                                     200 [{"start": 0, "length": <size>, "zero": false,
+//                                     "hole": false}]: as the daemon's file back end, one
+//                                     data extent, holes or not
 //   GET     /images/<ticket>/extents?context=dirty
 //                                     200 [{"start", "length", "dirty", "zero"}, ...] from
 //                                     the ticket's dirty map (404 when it has none)
@@ -21,14 +21,13 @@
 //   PUT     /images/<ticket>[?flush=y|n]
 //                                     "Content-Range: bytes a-b/*" (or none: from 0) and a
 //                                     body of exactly b-a+1 bytes; Content-Length required
-//                                     (411 without); 200 with no body; flush=y fsyncs
+//                                     (400 without); 200 with no body; flush=y fsyncs
 //   PATCH   /images/<ticket>          {"op": "zero", "offset", "size", "flush"} or
 //                                     {"op": "flush"}
 //
 // Errors are text/plain with the daemon's statuses: 403 for an unknown ticket or an
 // operation the ticket does not allow, 400 for a malformed request, 404 for an unknown
-// path, 405 for another method on a known one, 411 for a PUT without Content-Length,
-// 416 for a range outside the image.
+// path, 405 for another method on a known one, 416 for a range outside the image.
 //
 //   test_support::Imageio_Server daemon;
 //   daemon.add_ticket("tk", image);           // image.path: a file in a temporary folder
@@ -61,7 +60,7 @@ struct Imageio_Ticket {
   std::string path;   // the image file (made when missing, extended to `size`)
   uint64_t size = 0;  // the image size in bytes
   bool readable = true;
-  bool writable = true;
+  bool writable = true;  // implies readable
   std::vector<std::string> features{"extents", "zero", "flush"};
   int max_readers = 8;      // < 0: not in the OPTIONS answer
   int max_writers = 8;      // < 0: not in the OPTIONS answer

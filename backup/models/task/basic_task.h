@@ -16,18 +16,8 @@ class Task_Worker;
 template <typename T>
 class Basic_Task : public Task_Base {
 public:
-  // Where a task is in its life (only RUNNING is recorded by the scheduler).
-  enum State {
-    INIT = 0,
-    ENQUEUED = 1,
-    DEQUEUED = 2,
-    SUCCESS = 3,
-    FAILED = 4,
-    RUNNING = 5
-  };
-
   Basic_Task() = default;
-  virtual ~Basic_Task() = default;
+  ~Basic_Task() override = default;
   Basic_Task(const Basic_Task&) = delete;
   Basic_Task& operator=(const Basic_Task&) = delete;
 

@@ -1,5 +1,6 @@
 #include "backup/rhv/api/rhv_session.h"
 
+#include <cstring>
 #include <iterator>
 #include <utility>
 
@@ -95,11 +96,14 @@ bool RHV_Session::send_request(const std::string& path, const char* query, const
     return false;
   }
   put_authorization();
-  return send_request_i(path, query, body, result, fn);
+  const bool done = send_request_i(path, query, body, result, fn);
+  drop_authorization();
+  return done;
 }
 
 void RHV_Session::reset_request(const std::string& path, const char* query)
 {
+  drop_authorization();
   request_.reset();
   request_.uri(path);
   request_.content_type("application/json");
@@ -111,7 +115,15 @@ void RHV_Session::reset_request(const std::string& path, const char* query)
 
 void RHV_Session::put_authorization()
 {
-  request_.headers().put(HTTP_HEAD_AUTHORIZATION, authorization_, true);
+  request_.headers().put(HTTP_HEAD_AUTHORIZATION, authorization_.c_str(), true);
+}
+
+void RHV_Session::drop_authorization()
+{
+  // The header's storage belongs to the request and is released unwiped: wipe it first.
+  if (const char* value = request_.headers().get(HTTP_HEAD_AUTHORIZATION))
+    secure_memset(const_cast<char*>(value), 0, std::strlen(value));
+  request_.headers().remove(HTTP_HEAD_AUTHORIZATION);
 }
 
 bool RHV_Session::get_i(json_spirit::Value* result)
@@ -185,7 +197,7 @@ bool RHV_Basic_Session::setup_authorization()
     RHV_LOG_ERROR("Failed to encode credential to base64 string.\n");
     return false;
   }
-  std::string value("Basic ");
+  secure_string value("Basic ");
   value.append(reinterpret_cast<const char*>(encoded.get()), encoded.length());
   authorization_.swap(value);
   return true;
@@ -279,7 +291,9 @@ bool RHV_OAuth_Session::setup_authorization()
   }
   try {
     const std::string& token = json_spirit::object_get_str_or_throw(reply, "access_token");
-    authorization_ = "Bearer " + token;
+    secure_string value("Bearer ");
+    value.append(token.data(), token.size());
+    authorization_.swap(value);
   } catch (const std::exception& e) {
     RHV_LOG_ERROR("Invalid response format, exception: %s.\n", e.what());
     return false;

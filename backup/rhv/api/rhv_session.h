@@ -56,8 +56,10 @@ public:
   const std::string& username() const { return username_; }
   const secure_string& password() const { return password_; }
   const std::string& engine() const { return engine_; }
-  // The complete value of the Authorization header; empty until authenticated.
-  const std::string& authorization() const { return authorization_; }
+  // The complete value of the Authorization header; empty until authenticated. It is a
+  // credential: kept in wiped storage, and its copy in a request is wiped after the
+  // exchange.
+  const secure_string& authorization() const { return authorization_; }
 
 protected:
   RHV_Session();
@@ -73,8 +75,9 @@ protected:
   // Prepares request_ for a new exchange: URI, query and the headers of the API,
   // without Authorization.
   void reset_request(const std::string& path, const char* query);
-  // Puts authorization_ into request_.
+  // Puts authorization_ into request_; drop_authorization() wipes and removes that copy.
   void put_authorization();
+  void drop_authorization();
 
   bool get_i(json_spirit::Value* result);
   bool delete_i(json_spirit::Value* result);
@@ -88,7 +91,7 @@ protected:
   std::string username_;
   secure_string password_;
   std::string engine_;
-  std::string authorization_;
+  secure_string authorization_;
   JSON_HTTP_Session session_;
   HTTP_Response response_;
   HTTP_Request request_;

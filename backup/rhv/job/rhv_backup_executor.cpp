@@ -80,7 +80,7 @@ bool RHV_Backup_Executor::execute_i(const json_spirit::Object*)
     }
   }
 
-  RHV_LOG_INFO("Assign %u threads to backup RHV VMs.\n", parallel_vms_);
+  RHV_LOG_DEBUG("Assign %u threads to backup RHV VMs.\n", parallel_vms_);
   if (!progress_reporter_.activate(def_.id())) {
     RHV_LOG_ERROR("Failed to activate RHV servant task scheduler.\n");
     return false;

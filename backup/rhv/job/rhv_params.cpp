@@ -1,7 +1,5 @@
 #include "backup/rhv/job/rhv_params.h"
 
-#include <algorithm>
-#include <cctype>
 #include <exception>
 
 #include "backup/json_spirit/assign.h"
@@ -10,36 +8,14 @@
 #include "platform/json/json_dump.h"
 #include "platform/json/object_get.h"
 
-namespace {
-
-const char* const MASK = "******";
-
-bool name_holds_key(const std::string& name)
-{
-  std::string lower(name);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return lower.find("key") != std::string::npos;
-}
-
-}  // namespace
-
 json_spirit::Value mask_secrets(const json_spirit::Value& value)
 {
   if (value.type() != json_spirit::obj_type)
     return value;
   json_spirit::Object masked = value.get_obj();
-  for (const char* secret : {"password", "key", "iv", "tenant_access_key"}) {
-    auto it = masked.find(secret);
-    if (it != masked.end())
-      it->second = json_spirit::Value(MASK);
-  }
-  auto extra = masked.find("extra_options");
-  if (extra != masked.end() && extra->second.type() == json_spirit::obj_type) {
-    for (auto& option : extra->second.get_obj())
-      if (name_holds_key(option.first))
-        option.second = json_spirit::Value(MASK);
-  }
+  auto it = masked.find("password");
+  if (it != masked.end())
+    it->second = json_spirit::Value("******");
   return json_spirit::Value(std::move(masked));
 }
 
@@ -72,7 +48,7 @@ bool RHV_Params::load(const json_spirit::Object& obj)
 
     if (!client_io_opts.load(json_spirit::Value(*io_opts))) {
       RHV_LOG_ERROR("Failed to load RHV params: invalid I/O options, %s.\n",
-                    JSON_Dump(mask_secrets(json_spirit::Value(*io_opts))).c_str());
+                    JSON_Dump(Client_IO_Base::Options::masked(json_spirit::Value(*io_opts))).c_str());
       return false;
     }
     if (!host_info.load(*host)) {

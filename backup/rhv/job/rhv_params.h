@@ -49,9 +49,8 @@ struct RHV_Params {
   bool load(const json_spirit::Object& obj);
 };
 
-// A copy of `value` in which the secrets of a host record or of client-I/O options are
-// replaced by "******": "password", "key", "iv", "tenant_access_key" and every extra
-// option whose name contains "key" (in any letter case). For log lines.
+// A copy of a host record in which "password" is replaced by "******", for log lines.
+// (Client-I/O options are masked by Client_IO_Base::Options::masked.)
 json_spirit::Value mask_secrets(const json_spirit::Value& value);
 
 #endif  // BACKUP_RHV_JOB_RHV_PARAMS_H

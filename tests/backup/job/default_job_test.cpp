@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -42,6 +43,8 @@ struct Probe {
   int password_code = 0;
   // The work: returns execute_i's result. Null: succeed at once.
   std::function<bool(Job&, const Object*)> work;
+  // Run by the rollback before it counts. Null: nothing.
+  std::function<void()> rollback_work;
 
   std::atomic<int> executions{0};
   std::atomic<int> constructed{0};
@@ -80,6 +83,8 @@ public:
   int check_password() override { return g_probe->password_code; }
   bool rollback() override
   {
+    if (g_probe->rollback_work)
+      g_probe->rollback_work();
     ++g_probe->rollbacks;
     return true;
   }
@@ -383,30 +388,42 @@ TEST_F(Default_Job_Test, RemoveUpdateAndOnDemand)
 }
 
 // The run and rollback threads hold their own references: the host may let go of the
-// job as soon as it has started them.
+// job as soon as it has started them, also when the rollback runs alone.
 TEST_F(Default_Job_Test, ThreadsKeepTheJobAlive)
 {
-  std::mutex m;
-  std::condition_variable cv;
-  bool go = false;
-  probe_.work = [&](Job&, const Object*) {
-    std::unique_lock<std::mutex> lock(m);
-    cv.wait(lock, [&] { return go; });
-    return true;
-  };
-  {
-    Job_var job(new Probe_Job(definition(R"({"type":1,"id":"d-alive"})")), false);
-    ASSERT_EQ(job->start_i(nullptr), 0);
-    ASSERT_EQ(job->rollback_i(), 0);
-  }  // the host's reference is gone while both threads still need the job
-  {
-    std::lock_guard<std::mutex> lock(m);
-    go = true;
+  for (bool with_run : {true, false}) {
+    SCOPED_TRACE(with_run ? "run and rollback" : "rollback alone");
+    std::mutex m;
+    std::condition_variable cv;
+    bool go = false;
+    auto wait_go = [&] {
+      std::unique_lock<std::mutex> lock(m);
+      cv.wait(lock, [&] { return go; });
+    };
+    probe_.work = [&](Job&, const Object*) {
+      wait_go();
+      return true;
+    };
+    probe_.rollback_work = wait_go;
+    probe_.executions = probe_.rollbacks = 0;
+    {
+      Job_var job(new Probe_Job(definition(R"({"type":1,"id":"d-alive"})")), false);
+      if (with_run) {
+        ASSERT_EQ(job->start_i(nullptr), 0);
+      }
+      ASSERT_EQ(job->rollback_i(), 0);
+    }  // the host's reference is gone while the threads still need the job
+    EXPECT_EQ(Job::live_jobs(), 1u);
+    {
+      std::lock_guard<std::mutex> lock(m);
+      go = true;
+    }
+    cv.notify_all();
+    ASSERT_TRUE(Job::wait_no_live_jobs(60));
+    EXPECT_TRUE(Test_Job_Host::wait_threads());
+    EXPECT_EQ(probe_.executions.load(), with_run ? 1 : 0);
+    EXPECT_EQ(probe_.rollbacks.load(), 1);
   }
-  cv.notify_all();
-  ASSERT_TRUE(Job::wait_no_live_jobs(60));
-  EXPECT_EQ(probe_.executions.load(), 1);
-  EXPECT_EQ(probe_.rollbacks.load(), 1);
   EXPECT_EQ(probe_.constructed.load(), probe_.destroyed.load());
 }
 

@@ -120,8 +120,9 @@ TEST(Client_IO_Options, MaskedFormHidesKeysForLogLines)
 {
   Value v(full_options().dump());
   v.get_obj()["extra_options"].get_obj()["Bad"] = 3;
+  v.get_obj()["unknown"] = "hidden-unknown";
   const std::string text = JSON_Dump(Client_IO_Base::Options::masked(v)).str();
-  for (const char* secret : {"\"k\"", "\"iv\":\"iv\"", "tenant\"", "replaced", "\"Bad\":3"})
+  for (const char* secret : {"\"k\"", "\"iv\":\"iv\"", "tenant\"", "replaced", "\"Bad\":3", "hidden-unknown"})
     EXPECT_EQ(text.find(secret), std::string::npos) << secret << " in " << text;
   EXPECT_NE(text.find("\"X-Access-Key\":\"******\""), std::string::npos) << text;
   EXPECT_NE(text.find("\"compression_method\":3"), std::string::npos) << "other members stay";

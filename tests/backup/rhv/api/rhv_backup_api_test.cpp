@@ -780,7 +780,7 @@ TEST(Backup_Services, a_backup_disk_downloads_through_its_transfer_url)
 
   auto io = std::make_shared<RHV_Image_IO>();
   ASSERT_TRUE(io->init(t.transfer_url));
-  EXPECT_EQ(io->max_writers(), 0u);  // a download
+  EXPECT_EQ(io->max_writers(), 1u);  // offered, as the daemon does, though a download refuses writes
   std::string image;
   RHV_Image_Reader reader(io, 65536);
   ASSERT_TRUE(reader.open(0, 1 << 20));
@@ -794,7 +794,9 @@ TEST(Backup_Services, a_backup_disk_downloads_through_its_transfer_url)
   }
   EXPECT_TRUE(image == f.engine().read_disk(WEB1_DISK));
   RHV_Image_Writer writer(io);
-  EXPECT_FALSE(writer.open(0, 1, false));
+  ASSERT_TRUE(writer.open(0, 1, false));
+  EXPECT_FALSE(writer.write("x", 1) && writer.close());
+  EXPECT_TRUE(image == f.engine().read_disk(WEB1_DISK));
 
   ASSERT_TRUE(transfers.finalize(t.id));
   RHV_Image_IO gone;

@@ -112,7 +112,7 @@ TEST(RHV_Session, every_request_carries_the_api_headers)
 
       const std::vector<Engine_Request> requests = f.take_api_requests();
       ASSERT_EQ(requests.size(), 4u);
-      const std::string auth = s->authorization();
+      const std::string auth = s->authorization().c_str();
       EXPECT_EQ(auth.rfind(std::string(type) == "basic" ? "Basic " : "Bearer ", 0), 0u) << auth;
       const struct {
         const char* method;
@@ -297,8 +297,8 @@ TEST(RHV_OAuth_Session, the_first_request_fetches_a_token_that_later_requests_re
   // Space as "+", "/" and "+" and "%" percent-encoded, lower-case hex.
   EXPECT_EQ(token.body, "grant_type=password&scope=ovirt-app-api&username=admin%40internal&password=Pa+ss%2fwo%2brd%25");
   EXPECT_EQ(s->authorization().rfind("Bearer ", 0), 0u);
-  EXPECT_EQ(all[1].header("Authorization"), s->authorization());
-  EXPECT_EQ(all[2].header("Authorization"), s->authorization());
+  EXPECT_EQ(all[1].header("Authorization"), s->authorization().c_str());
+  EXPECT_EQ(all[2].header("Authorization"), s->authorization().c_str());
   EXPECT_EQ(f.engine().tokens_issued(), 1u);
 }
 
@@ -308,7 +308,7 @@ TEST(RHV_OAuth_Session, a_401_renews_the_token_once_and_repeats_the_request)
   RHV_Session_var s = make_session(f, "oauth");
   Value result;
   ASSERT_TRUE(s->get(f.api("/datacenters"), nullptr, &result));
-  const std::string first = s->authorization();
+  const std::string first = s->authorization().c_str();
 
   // The token expired: one renewal, one repeat.
   f.engine().expire_tokens();
@@ -324,8 +324,8 @@ TEST(RHV_OAuth_Session, a_401_renews_the_token_once_and_repeats_the_request)
   EXPECT_EQ(r[2].status, 200);
   EXPECT_EQ(r[2].query, "x=1");
   EXPECT_EQ(r[2].header("Version"), "4");
-  EXPECT_EQ(r[2].header("Authorization"), s->authorization());
-  EXPECT_NE(s->authorization(), first);
+  EXPECT_EQ(r[2].header("Authorization"), s->authorization().c_str());
+  EXPECT_NE(s->authorization().c_str(), first);
 
   // A second 401 after the renewal is a plain failure: exactly one retry.
   f.engine().clear_requests();
@@ -344,13 +344,13 @@ TEST(RHV_OAuth_Session, a_401_renews_the_token_once_and_repeats_the_request)
   EXPECT_EQ(f.engine().requests().size(), 1u);
 
   // A failed renewal keeps the old token, which the next request sends again.
-  const std::string kept = s->authorization();
+  const std::string kept = s->authorization().c_str();
   f.engine().expire_tokens();
   f.fault(Engine_Fault::error_status, "POST", f.engine().token_path(), 1, 500);
   log.clear();
   EXPECT_FALSE(s->get(f.api("/hosts"), nullptr, &result));
   EXPECT_EQ(log.texts(LM_ERROR), (Lines{"Response status is '500', has body.\n", "Failed to authenticate.\n"}));
-  EXPECT_EQ(s->authorization(), kept);
+  EXPECT_EQ(s->authorization().c_str(), kept);
   f.engine().clear_requests();
   EXPECT_TRUE(s->get(f.api("/hosts"), nullptr, &result));
   EXPECT_EQ(f.engine().requests().at(0).header("Authorization"), kept);

@@ -5,8 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <string>
 #include <vector>
+
+#include "backup/rhv/api/rhv_session.h"
+#include "platform/http/base64.h"
 
 #include "platform/json/json_dump.h"
 #include "platform/json/json_parser.h"
@@ -18,6 +27,58 @@
 using json_spirit::Object;
 using json_spirit::Value;
 using Lines = std::vector<std::string>;
+
+// ---- storage released with a secret still in it ----
+// This program's operator new and delete run over malloc and free, so that a block can
+// be looked at as it is released: while a watch is set, each released block that still
+// holds one of the watched texts is counted.
+
+namespace {
+
+std::atomic<const Lines*> g_watched{nullptr};
+std::atomic<int> g_unwiped{0};
+
+void look_at_released(void* p)
+{
+  const Lines* watched = g_watched.load();
+  if (p == nullptr || watched == nullptr)
+    return;
+  const size_t size = malloc_usable_size(p);
+  for (const std::string& text : *watched)
+    if (::memmem(p, size, text.data(), text.size()) != nullptr)
+      ++g_unwiped;
+}
+
+// Watches `texts` for as long as it lives.
+struct Released_Watch {
+  explicit Released_Watch(const Lines& texts)
+  {
+    g_unwiped = 0;
+    g_watched = &texts;
+  }
+  ~Released_Watch() { g_watched = nullptr; }
+};
+
+}  // namespace
+
+void* operator new(size_t n)
+{
+  if (void* p = std::malloc(n == 0 ? 1 : n))
+    return p;
+  throw std::bad_alloc();
+}
+
+void operator delete(void* p) noexcept
+{
+  look_at_released(p);
+  std::free(p);
+}
+
+void operator delete(void* p, size_t) noexcept
+{
+  look_at_released(p);
+  std::free(p);
+}
 
 namespace {
 
@@ -177,6 +238,30 @@ TEST(Get_Host_Info, decrypts_the_password_of_the_queried_record)
   EXPECT_EQ(info.username, "admin@internal");
   EXPECT_TRUE(log.texts(LM_ERROR).empty()) << log.dump();
   EXPECT_FALSE(any_line_contains(log, PASSWORD));
+}
+
+// The decrypted password, and the credentials of the sessions made from it, are in wiped
+// storage at every step: no block released on the way still holds them.
+TEST(Get_Host_Info, the_password_and_the_session_credentials_leave_no_unwiped_copy)
+{
+  Standin_Env env;
+  Query_Server server(host_record(rsa_encrypt_for_host(PASSWORD)));
+  const std::string credential = std::string("admin@internal:") + PASSWORD;
+  const Base64_Encoder encoded(credential.data(), credential.size(), false);
+  const Lines watched = {PASSWORD, encoded.get(), "S3cr3t+pa%2fss%2bword"};  // the last as a token form holds it
+  const std::string header = std::string("Basic ") + encoded.get();
+
+  {
+    Released_Watch watch(watched);
+    RHV_Host_Info info;
+    ASSERT_TRUE(get_host_info("8c1b0e54-1c3a-4c52-9d53-0f1e0cf00001", info));
+    RHV_Basic_Session session;
+    ASSERT_TRUE(session.init("127.0.0.1", 9, false, info.username, info.password, "ovirt-engine"));
+    EXPECT_STREQ(session.authorization().c_str(), header.c_str());
+    RHV_OAuth_Session oauth;
+    ASSERT_TRUE(oauth.init("127.0.0.1", 9, false, info.username, info.password, "ovirt-engine"));
+  }
+  EXPECT_EQ(g_unwiped.load(), 0);
 }
 
 TEST(Get_Host_Info, a_reply_with_only_some_keys_keeps_the_other_members)

@@ -307,6 +307,33 @@ TEST(RHV_Backup_Executor, parallelism_is_capped_by_the_number_of_vms)
   EXPECT_EQ(r.histories().size(), 12u);
 }
 
+TEST(RHV_Backup_Executor, a_vm_that_fails_twice_and_then_succeeds_is_backed_up)
+{
+  Backup_Fixture f;
+  Backup_Servant_Stub servant;
+  Test_Servant_Registration registration("rhev.backup", servant);
+  servant.script(inv::VM_DB_ID, {1, 1, 0});
+  Job_Run r(f, "def-again", source({src_entry("Datacenter", inv::DC_EAST_ID)}),
+            R"({"storage_reserved_bytes": 17179869184, "storage_reserved_percent": 3, "parallel_vms": 3})");
+  ASSERT_TRUE(r.run());
+  EXPECT_EQ(final_events(r.job), (std::vector<Job_Event::Kind>{Job_Event::START, Job_Event::SUCCESS}))
+      << r.job->job_log()->text();
+  EXPECT_TRUE(logged(r.job, "Successfully backup RHV.\n"));
+  EXPECT_EQ(servant.requests().size(), 5u);
+  const json_spirit::Array histories = r.histories();
+  ASSERT_EQ(histories.size(), 3u);
+  for (const json_spirit::Value& h : histories)
+    EXPECT_TRUE(h.get_obj().at("succeed").get_bool()) << dump(h);
+  // The thread count is a debug line, as the restore's is.
+  size_t assign_lines = 0;
+  for (const Job_Log::Line& l : r.job->job_log()->lines())
+    if (l.text == "Assign 3 threads to backup RHV VMs.\n") {
+      ++assign_lines;
+      EXPECT_EQ(l.priority, LM_DEBUG);
+    }
+  EXPECT_EQ(assign_lines, 1u);
+}
+
 TEST(RHV_Backup_Executor, bad_documents_fail_the_job_and_raise_no_task)
 {
   Backup_Fixture f;

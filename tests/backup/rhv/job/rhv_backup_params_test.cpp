@@ -229,19 +229,22 @@ TEST(RHV_Backup_Params, failure_lines_never_show_the_password_or_storage_keys)
     EXPECT_NE(errors.back().find("\"port\":\"not-a-port\""), std::string::npos) << errors.back();
   }
 
-  // I/O options that do not load: the access key and the pool's key and iv are masked.
+  // I/O options that do not load: every value but the harmless ones is masked.
   o = sample_params().dump();
   json_spirit::Object& io = o["client_io_opts"].get_obj();
   io["compression_method"] = json_spirit::Value("zstd");
   io["key"] = json_spirit::Value("pool-secret-key");
   io["iv"] = json_spirit::Value("pool-secret-iv");
   io["tenant_access_key"] = json_spirit::Value("tenant-secret");
+  io["extra_options"].get_obj()["Authorization"] = json_spirit::Value("Bearer io-token");
+  io["session_secret"] = json_spirit::Value("unknown-secret");
   {
     Log_Capture log(true);
     RHV_Backup_Params p;
     EXPECT_FALSE(p.load(o));
     std::string all = log.dump();
-    for (const char* secret : {"io-access-key", "pool-secret-key", "pool-secret-iv", "tenant-secret", "Pa55"})
+    for (const char* secret :
+         {"io-access-key", "pool-secret-key", "pool-secret-iv", "tenant-secret", "io-token", "unknown-secret", "Pa55"})
       EXPECT_EQ(all.find(secret), std::string::npos) << secret << " in " << all;
     std::vector<std::string> errors = log.texts(LM_ERROR);
     ASSERT_FALSE(errors.empty());

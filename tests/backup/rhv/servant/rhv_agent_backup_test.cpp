@@ -88,6 +88,27 @@ std::string piece_path(const std::string& vm_id, const std::string& disk_id, tim
   return "RHV/" + vm_id + "/nfc_" + disk_id + "_" + stamp + "_" + subtype + "_1-piece";
 }
 
+// Adds a VM of cluster east-dev named `name` with one disk of `size` bytes on the NFS
+// domain (its id `disk_id`, made when empty); returns the VM's id.
+std::string add_one_disk_vm(Servant_Test_Bed& bed, const std::string& name, uint64_t size,
+                            const std::string& disk_id = "")
+{
+  test_support::Sim_VM vm;
+  vm.name = name;
+  vm.cluster_id = inv::CLUSTER_EAST_DEV_ID;
+  const std::string vm_id = bed.engine().add_vm(vm);
+  test_support::Sim_Disk disk;
+  disk.id = disk_id;
+  disk.name = name + "_Disk1";
+  disk.storage_domain_id = inv::SD_EAST_NFS_ID;
+  disk.provisioned_size = static_cast<int64_t>(size);
+  Sim_Disk_Attachment a;
+  a.vm_id = vm_id;
+  a.disk_id = bed.engine().add_disk(disk);
+  EXPECT_TRUE(bed.engine().attach_disk(a));
+  return vm_id;
+}
+
 TEST(RHV_Agent_Backup, backs_up_every_disk_of_the_vm_and_leaves_nothing_behind)
 {
   Servant_Test_Bed bed;
@@ -414,18 +435,7 @@ TEST(RHV_Agent_Backup, a_failed_backup_removes_its_pieces_and_its_snapshot)
 TEST(RHV_Agent_Backup, a_vm_whose_disks_are_all_empty_commits_an_empty_record)
 {
   Servant_Test_Bed bed;
-  test_support::Sim_VM vm;
-  vm.name = "blank-01";
-  vm.cluster_id = inv::CLUSTER_EAST_DEV_ID;
-  const std::string vm_id = bed.engine().add_vm(vm);
-  test_support::Sim_Disk disk;
-  disk.name = "blank-01_Disk1";
-  disk.storage_domain_id = inv::SD_EAST_NFS_ID;
-  disk.provisioned_size = 0;
-  Sim_Disk_Attachment a;
-  a.vm_id = vm_id;
-  a.disk_id = bed.engine().add_disk(disk);
-  ASSERT_TRUE(bed.engine().attach_disk(a));
+  const std::string vm_id = add_one_disk_vm(bed, "blank-01", 0);
 
   RHV_Backup_Params params = bed.backup_params("def-z", vm_id);
   ASSERT_TRUE(bed.make_job_files("def-z", vm_id));
@@ -486,3 +496,31 @@ TEST(RHV_Agent_Backup, snapshots_left_by_an_earlier_run_of_this_host_are_removed
 }
 
 }  // namespace
+
+// The device name keeps at most 20 characters of the disk id: a shorter id is used whole.
+TEST(RHV_Agent_Backup, a_disk_id_shorter_than_the_device_name_is_used_whole)
+{
+  Servant_Test_Bed bed;
+  const std::string disk_id = "d-short-1";
+  const std::string vm_id = add_one_disk_vm(bed, "short-01", inv::MiB, disk_id);
+  ASSERT_TRUE(bed.engine().write_disk(disk_id, 4096, "data behind a short id"));
+
+  RHV_Backup_Params params = bed.backup_params("def-s", vm_id);
+  ASSERT_TRUE(bed.make_job_files("def-s", vm_id));
+  Log_Capture log(true);
+  const json_spirit::Object result = run_backup(bed, params);
+  ASSERT_EQ(result.at("code").get_int64(), 0) << log.dump();
+  const time_t start = static_cast<time_t>(result.at("start_time").get_int64());
+  EXPECT_EQ(bed.image_digest(piece_path(vm_id, disk_id, start, "full"), inv::MiB), bed.engine().disk_digest(disk_id));
+  EXPECT_TRUE(bed.engine_clean());
+}
+
+// Pieces running at once add their bytes to the one progress record: none is lost.
+TEST(RHV_Agent_Backup, pieces_adding_progress_at_once_lose_no_bytes)
+{
+  struct Worker : test_support::Progress_Worker<RHV_Agent_Backup> {
+    using RHV_Agent_Backup::progress_handler;
+  };
+  Servant_Test_Bed bed;
+  EXPECT_EQ(test_support::bytes_lost_at_once<Worker>(bed, 3, [](Worker& w) { w.progress_handler(3); }), 0u);
+}

@@ -611,6 +611,20 @@ TEST(RHV_Agent_Restore, the_device_is_opened_without_creating_it_and_must_be_a_d
   ::rmdir(dir.c_str());
 }
 
+// Disks written at once add their bytes to the one progress record: none is lost.
+TEST(RHV_Agent_Restore, disks_adding_progress_at_once_lose_no_bytes)
+{
+  struct Worker : test_support::Progress_Worker<RHV_Agent_Restore> {
+    using RHV_Agent_Restore::write_run;
+  };
+  Restore_Test_Bed bed;
+  Fixed_Block_File_Writer unused;  // runs of zeros are not written
+  const char zeros[8] = {};
+  EXPECT_EQ(test_support::bytes_lost_at_once<Worker>(
+                bed, sizeof zeros, [&](Worker& w) { w.write_run(unused, "unused", zeros, sizeof zeros, 0); }),
+            0u);
+}
+
 TEST(RHV_Agent_Restore, a_device_that_takes_fewer_bytes_than_written_fails_the_restore)
 {
   Restore_Test_Bed bed;
@@ -620,16 +634,17 @@ TEST(RHV_Agent_Restore, a_device_that_takes_fewer_bytes_than_written_fails_the_r
   ASSERT_TRUE(bed.make_job_files("rst-w", inv::VM_APP_ID));
 
   // Files of this process cannot grow past a limit set once the new disk exists (its
-  // backing file is made whole at creation): the device then takes only part of a chunk.
-  const uint64_t limit = 2 * inv::MiB + 100;
+  // backing file is made whole at creation): the device then takes only the first bytes
+  // of a chunk, and the write of that chunk comes back short.
   const std::string source = bed.engine().read_disk(inv::DISK_APP_OS_ID);
   uint64_t failing = 0;
-  for (uint64_t pos = 0; pos < source.size(); pos += 65536)
-    if (pos + 65536 > limit && source.substr(pos, 65536).find_first_not_of('\0') != std::string::npos) {
+  for (uint64_t pos = 2 * inv::MiB; pos < source.size(); pos += 65536)
+    if (source.substr(pos, 65536).find_first_not_of('\0') != std::string::npos) {
       failing = pos;
       break;
     }
   ASSERT_GT(failing, 0u);
+  const uint64_t limit = failing + 100;
 
   test_support::Engine_Timing t;
   t.disk_create = std::chrono::hours(1);
@@ -664,7 +679,7 @@ TEST(RHV_Agent_Restore, a_device_that_takes_fewer_bytes_than_written_fails_the_r
   EXPECT_TRUE(bed.restore_clean());
 }
 
-// ---- no thread can be made ----
+// ---- restores in a child process whose system calls are restricted ----
 
 #if defined(__x86_64__)
 constexpr uint32_t THIS_AUDIT_ARCH = AUDIT_ARCH_X86_64;
@@ -674,17 +689,29 @@ constexpr uint32_t THIS_AUDIT_ARCH = AUDIT_ARCH_AARCH64;
 constexpr uint32_t THIS_AUDIT_ARCH = 0;
 #endif
 
-// From here on the calling process can make no thread: clone3 is refused as unknown (so
-// that the C library falls back to clone) and clone with CLONE_THREAD fails with EAGAIN,
-// as when the process is out of threads. New processes can still be made. False when
-// the filter cannot be installed.
-bool block_thread_creation()
+// Installs a seccomp filter on the calling thread and the threads it makes from then on:
+// `rules` run with the system call number loaded; calls of another architecture pass.
+// False when the filter cannot be installed.
+bool filter_system_calls(std::vector<struct sock_filter> rules)
 {
-  struct sock_filter filter[] = {
+  std::vector<struct sock_filter> filter = {
     BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
     BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, THIS_AUDIT_ARCH, 1, 0),
     BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+  };
+  filter.insert(filter.end(), rules.begin(), rules.end());
+  struct sock_fprog program = {static_cast<unsigned short>(filter.size()), filter.data()};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
+}
+
+// From here on the calling process can make no thread: clone3 is refused as unknown (so
+// that the C library falls back to clone) and clone with CLONE_THREAD fails with EAGAIN,
+// as when the process is out of threads. New processes can still be made.
+bool block_thread_creation()
+{
+  return filter_system_calls({
     BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clone3, 0, 1),
     BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
     BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clone, 0, 3),
@@ -693,10 +720,18 @@ bool block_thread_creation()
     BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, CLONE_THREAD, 0, 1),
     BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
     BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-  };
-  struct sock_fprog program = {static_cast<unsigned short>(sizeof(filter) / sizeof(filter[0])), filter};
-  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-         ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
+  });
+}
+
+// From here on every flush of written data to a device fails with EIO, as a device
+// whose write-back failed reports it.
+bool fail_device_flushes()
+{
+  return filter_system_calls({
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fdatasync, 0, 1),
+    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  });
 }
 
 void* no_op(void*)
@@ -704,37 +739,76 @@ void* no_op(void*)
   return nullptr;
 }
 
-// How the child that ran the restore without threads ended.
+// How the child that ran the restore ended.
 enum Child_Exit { CHILD_RAN = 0, CHILD_NO_FILTER = 10, CHILD_THREADS_STILL_START = 11, CHILD_NO_REPORT = 12 };
 
-// In the forked child: blocks threads, runs the restore on this (its only) thread and
-// writes {"reply": <result>, "lines": [{"priority": p, "text": t}, ...]} to `report`.
-// Never returns.
-[[noreturn]] void restore_without_threads(Restore_Test_Bed& bed, const RHV_Restore_Params& params,
-                                          const std::string& report)
+// What the child reported: its reply and its log lines.
+struct Child_Restore {
+  json_spirit::Object reply;
+  Lines warnings, errors;
+  std::string dump;  // every line
+};
+
+// Runs the restore in a forked child that first calls `restrict` (0 to go on, else the
+// child's exit code) and then restores on its one thread. The simulator's server and
+// the bed stay in this process. A failure of the test when the child did not run.
+::testing::AssertionResult restore_in_child(Restore_Test_Bed& bed, const RHV_Restore_Params& params,
+                                            const std::function<int()>& restrict, Child_Restore& out)
 {
-  Servant_Pauses pauses;
-  Log_Capture log(true);
-  if (!block_thread_creation())
-    ::_exit(CHILD_NO_FILTER);
-  pthread_t thread;
-  if (::pthread_create(&thread, nullptr, no_op, nullptr) == 0) {
-    ::pthread_join(thread, nullptr);
-    ::_exit(CHILD_THREADS_STILL_START);
+  const std::string report = bed.env().path("child_report.json");
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  if (child < 0)
+    return ::testing::AssertionFailure() << "fork: " << std::strerror(errno);
+  if (child == 0) {
+    Servant_Pauses pauses;
+    Log_Capture log(true);
+    if (const int code = restrict())
+      ::_exit(code);
+    const json_spirit::Object reply = bed.run_restore(params);
+    json_spirit::Array lines;
+    for (const Log_Capture::Line& line : log.lines())
+      lines.push_back(json_spirit::Value(json_spirit::Object{
+          {"priority", json_spirit::Value(static_cast<long>(line.priority))}, {"text", json_spirit::Value(line.text)}}));
+    json_spirit::Object doc{{"reply", json_spirit::Value(reply)}, {"lines", json_spirit::Value(lines)}};
+    std::ofstream file(report, std::ios::trunc);
+    file << JSON_Dump(json_spirit::Value(doc)).str();
+    file.close();
+    // No destructor runs here: the bed, its simulator and its folder belong to the parent.
+    ::_exit(file ? CHILD_RAN : CHILD_NO_REPORT);
   }
 
-  const json_spirit::Object reply = bed.run_restore(params);
+  // A guard against a hung restore, not a timing.
+  int status = 0;
+  pid_t ended = 0;
+  for (int waited_ms = 0; (ended = ::waitpid(child, &status, WNOHANG)) == 0 && waited_ms < 120000; waited_ms += 10)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (ended == 0) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+    return ::testing::AssertionFailure() << "the restore in the child did not end";
+  }
+  if (!WIFEXITED(status))
+    return ::testing::AssertionFailure() << "the child ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  if (WEXITSTATUS(status) != CHILD_RAN)
+    return ::testing::AssertionFailure() << "the child ended with " << WEXITSTATUS(status);
 
-  json_spirit::Array lines;
-  for (const Log_Capture::Line& line : log.lines())
-    lines.push_back(json_spirit::Value(json_spirit::Object{
-        {"priority", json_spirit::Value(static_cast<long>(line.priority))}, {"text", json_spirit::Value(line.text)}}));
-  json_spirit::Object out{{"reply", json_spirit::Value(reply)}, {"lines", json_spirit::Value(lines)}};
-  std::ofstream file(report, std::ios::trunc);
-  file << JSON_Dump(json_spirit::Value(out)).str();
-  file.close();
-  // No destructor runs here: the bed, its simulator and its folder belong to the parent.
-  ::_exit(file ? CHILD_RAN : CHILD_NO_REPORT);
+  std::ifstream in(report);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  json_spirit::Value doc;
+  if (!json_spirit::parse(text, doc, nullptr))
+    return ::testing::AssertionFailure() << "unreadable report: " << text;
+  out.reply = doc.get_obj().at("reply").get_obj();
+  for (const json_spirit::Value& line : doc.get_obj().at("lines").get_array()) {
+    const long priority = static_cast<long>(line.get_obj().at("priority").get_int64());
+    const std::string& t = line.get_obj().at("text").get_str();
+    if (priority == LM_WARNING)
+      out.warnings.push_back(t);
+    if (priority == LM_ERROR)
+      out.errors.push_back(t);
+    out.dump += t;
+  }
+  return ::testing::AssertionSuccess();
 }
 
 TEST(RHV_Agent_Restore, without_threads_the_monitor_is_reported_not_started_and_the_restore_fails_cleanly)
@@ -753,61 +827,63 @@ TEST(RHV_Agent_Restore, without_threads_the_monitor_is_reported_not_started_and_
   const size_t backup_alerts = bed.alerts().size();
   RHV_Restore_Params params = bed.restore_params("rst-t", inv::VM_APP_ID, set);
   ASSERT_TRUE(bed.make_job_files("rst-t", inv::VM_APP_ID));
-  const std::string report = bed.env().path("no_threads_report.json");
 
-  std::fflush(nullptr);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0) << std::strerror(errno);
-  if (child == 0)
-    restore_without_threads(bed, params, report);
-
-  // A guard against a hung restore, not a timing.
-  int status = 0;
-  pid_t ended = 0;
-  for (int waited_ms = 0; (ended = ::waitpid(child, &status, WNOHANG)) == 0 && waited_ms < 120000; waited_ms += 10)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  if (ended == 0) {
-    ::kill(child, SIGKILL);
-    ::waitpid(child, &status, 0);
-    FAIL() << "the restore without threads did not end";
-  }
-  ASSERT_EQ(ended, child);
-  ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-  ASSERT_NE(WEXITSTATUS(status), CHILD_NO_FILTER) << "thread creation could not be blocked";
-  ASSERT_NE(WEXITSTATUS(status), CHILD_THREADS_STILL_START) << "threads still start under the filter";
-  ASSERT_EQ(WEXITSTATUS(status), CHILD_RAN);
-
-  std::ifstream in(report);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  json_spirit::Value out;
-  ASSERT_TRUE(json_spirit::parse(text, out, nullptr)) << text;
-  const json_spirit::Object& reply = out.get_obj().at("reply").get_obj();
-  Lines warnings, errors;
-  std::string dump;
-  for (const json_spirit::Value& line : out.get_obj().at("lines").get_array()) {
-    const long priority = static_cast<long>(line.get_obj().at("priority").get_int64());
-    const std::string& t = line.get_obj().at("text").get_str();
-    if (priority == LM_WARNING)
-      warnings.push_back(t);
-    if (priority == LM_ERROR)
-      errors.push_back(t);
-    dump += t;
-  }
+  Child_Restore child;
+  ASSERT_TRUE(restore_in_child(bed, params, [] {
+    if (!block_thread_creation())
+      return static_cast<int>(CHILD_NO_FILTER);
+    pthread_t thread;
+    if (::pthread_create(&thread, nullptr, no_op, nullptr) == 0) {
+      ::pthread_join(thread, nullptr);
+      return static_cast<int>(CHILD_THREADS_STILL_START);
+    }
+    return 0;
+  }, child));
 
   // The monitor's failure is a warning and the restore goes on to the data step, whose
   // workers cannot start either: the restore fails, replies and removes what it made.
+  const Lines& warnings = child.warnings;
+  const Lines& errors = child.errors;
+  const std::string& dump = child.dump;
   EXPECT_EQ(std::count(warnings.begin(), warnings.end(), "Failed to start storage monitor.\n"), 1) << dump;
   const std::string worker_error = "Failed to activate thread pool worker, errno=" + std::to_string(EAGAIN) + ".\n";
   EXPECT_EQ(std::count(errors.begin(), errors.end(), worker_error), 1) << dump;
   EXPECT_EQ(std::count(errors.begin(), errors.end(), "Failed to activate thread task scheduler.\n"), 1) << dump;
   EXPECT_NE(dump.find("Failed to restore RHV vm.\n"), std::string::npos) << dump;
-  ASSERT_EQ(reply.count("code"), 1u) << text;
+  const json_spirit::Object& reply = child.reply;
+  ASSERT_EQ(reply.count("code"), 1u) << dump;
   EXPECT_EQ(reply.at("code").get_int64(), 1);
   EXPECT_EQ(reply.at("vm_id").get_str(), inv::VM_APP_ID);
   EXPECT_EQ(reply.at("vm_name").get_str(), "app-02");
   // The disk and the VM were made before the data step, and then removed.
   EXPECT_EQ(alerts_after(bed, backup_alerts), (Lines{"3/24", "3/26"}));
   EXPECT_EQ(bed.progress("rst-t", inv::VM_APP_ID).state, 3);
+  EXPECT_TRUE(bed.restore_clean());
+}
+
+// Data the device did not keep (its write-back failed after the last write) fails the
+// disk, and the restore with it.
+TEST(RHV_Agent_Restore, a_device_that_fails_to_flush_fails_the_restore)
+{
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the thread sanitizer does not let a child of a threaded process make threads";
+#endif
+  if (THIS_AUDIT_ARCH == 0)
+    GTEST_SKIP() << "the flush filter is written for x86-64 and AArch64 only";
+  Restore_Test_Bed bed;
+  const std::string set = bed.backup(inv::VM_APP_ID);
+  ASSERT_FALSE(set.empty());
+  RHV_Restore_Params params = bed.restore_params("rst-s", inv::VM_APP_ID, set);
+  ASSERT_TRUE(bed.make_job_files("rst-s", inv::VM_APP_ID));
+
+  Child_Restore child;
+  ASSERT_TRUE(restore_in_child(bed, params, [] { return fail_device_flushes() ? 0 : static_cast<int>(CHILD_NO_FILTER); },
+                               child));
+  EXPECT_EQ(child.reply.at("code").get_int64(), 1) << child.dump;
+  const std::string flush_error = "Failed to flush data to disk ";
+  EXPECT_TRUE(std::any_of(child.errors.begin(), child.errors.end(), [&](const std::string& line) {
+    return line.rfind(flush_error, 0) == 0 && line.find("errno=" + std::to_string(EIO) + ", ") != std::string::npos;
+  })) << child.dump;
   EXPECT_TRUE(bed.restore_clean());
 }
 
