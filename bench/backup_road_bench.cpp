@@ -35,6 +35,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bench/bench_rounds.h"
@@ -100,6 +101,8 @@ struct Run_Figures {
   double before = 0;    // from the start to the first disk plugged into the agent VM
   double transfer = 0;  // from there to the last disk unplugged
   double after = 0;     // from there to the end of the job
+  // Each disk's time on the agent VM, in the order they came, from the first one's plug.
+  std::vector<std::pair<double, double>> disks;
   double servant_rss = 0;
   size_t servants = 0;
 };
@@ -110,19 +113,35 @@ Run_Figures watch(Backup_Road& road, const Job_var& job, Clock::time_point t0)
   Clock::time_point first_attach{}, last_detach{};
   bool attached_seen = false;
   std::map<pid_t, double> peaks;
+  std::vector<std::string> order;
+  std::map<std::string, std::pair<Clock::time_point, Clock::time_point>> seen;  // disk -> first, last
   while (job->completed() == 0) {
     servant_peaks(peaks);
     bool attached = false;
-    for (const test_support::Sim_Disk_Attachment& a : road.engine().attachments(inv::AGENT_VM_ID))
-      attached = attached || !a.agent_own;
+    const Clock::time_point now = Clock::now();
+    for (const test_support::Sim_Disk_Attachment& a : road.engine().attachments(inv::AGENT_VM_ID)) {
+      if (a.agent_own)
+        continue;
+      attached = true;
+      auto it = seen.find(a.disk_id);
+      if (it == seen.end()) {
+        seen[a.disk_id] = {now, now};
+        order.push_back(a.disk_id);
+      } else {
+        it->second.second = now;
+      }
+    }
     if (attached && !attached_seen) {
       attached_seen = true;
-      first_attach = Clock::now();
+      first_attach = now;
     }
     if (attached)
-      last_detach = Clock::now();
+      last_detach = now;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  for (const std::string& d : order)
+    out.disks.emplace_back(std::chrono::duration<double>(seen[d].first - first_attach).count(),
+                           std::chrono::duration<double>(seen[d].second - first_attach).count());
   road.wait(job);
   const double whole = seconds_since(t0);
   out.before = std::chrono::duration<double>(first_attach - t0).count();
@@ -190,6 +209,17 @@ void print_phases(const char* what, const std::vector<Run_Figures>& runs, uint64
   std::printf("  %s job phases (medians): before transfer %.2f s, transfer %.2f s, after %.2f s\n", what,
               median_phase(runs, &Run_Figures::before), median_phase(runs, &Run_Figures::transfer),
               median_phase(runs, &Run_Figures::after));
+  // When the pieces of the VM ran: the second disk's start beside the first one's end.
+  std::vector<double> second_start, first_end;
+  for (const Run_Figures& r : runs)
+    if (r.disks.size() >= 2) {
+      second_start.push_back(r.disks[1].first);
+      first_end.push_back(r.disks[0].second);
+    }
+  if (!second_start.empty())
+    std::printf("  %s pieces (medians): the second disk was plugged %.2f s after the first, which was unplugged "
+                "at %.2f s\n",
+                what, bench::median_of(second_start), bench::median_of(first_end));
   std::printf("  %s servant peak RSS: %.1f MiB (block size x parallel disks = %llu MiB; %zu servant process(es) "
               "per job)\n",
               what, rss, static_cast<unsigned long long>((block_size * parallel_disks) >> 20), servants);
