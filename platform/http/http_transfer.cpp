@@ -106,13 +106,11 @@ HTTP_Transfer::~HTTP_Transfer()
     curl_easy_setopt(e, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
     curl_easy_setopt(e, CURLOPT_READDATA, static_cast<void*>(nullptr));
     curl_easy_setopt(e, CURLOPT_PREREQDATA, static_cast<void*>(nullptr));
-  }
-  if (headers_ != nullptr)
-    curl_slist_free_all(headers_);
-  if (locked_) {
     s_->owner = std::thread::id();
     s_->busy.unlock();
   }
+  if (headers_ != nullptr)
+    curl_slist_free_all(headers_);
 }
 
 int HTTP_Transfer::state() const
