@@ -3,7 +3,7 @@
 // reused handle) to the same server in the same run, in alternated rounds; with the CPU
 // time of the client thread per request.
 //
-//   engine_bench [count] [basic|oauth] [tls] [--rounds N]  (defaults: 2000 basic plain, 7 rounds;
+//   engine_bench [count] [basic|oauth] [tls] [--rounds N]  (defaults: 5000 basic plain, 7 rounds;
 //                                                           count GETs per side and round)
 
 #include <chrono>
@@ -82,7 +82,7 @@ private:
 int main(int argc, char** argv)
 {
   const std::vector<std::string> args = bench::positional(argc, argv);
-  const int count = args.size() > 0 ? std::atoi(args[0].c_str()) : 2000;
+  const int count = args.size() > 0 ? std::atoi(args[0].c_str()) : 5000;
   const std::string auth = args.size() > 1 ? args[1] : "basic";
   const bool tls = args.size() > 2 && args[2] == "tls";
   const int rounds = bench::rounds_option(argc, argv, 7);

@@ -3,7 +3,7 @@
 // libcurl loop with one reused easy handle, in the same run and against the same server,
 // in alternated rounds.
 //
-//   http_bench [requests] [--rounds N]      (defaults: 2000 per side and round, 7 rounds)
+//   http_bench [requests] [--rounds N]      (defaults: 5000 per side and round, 7 rounds)
 
 #include <curl/curl.h>
 
@@ -80,9 +80,9 @@ bool library_session(unsigned short port, int n)
 int main(int argc, char** argv)
 {
   const std::vector<std::string> args = bench::positional(argc, argv);
-  int n = args.size() > 0 ? std::atoi(args[0].c_str()) : 2000;
+  int n = args.size() > 0 ? std::atoi(args[0].c_str()) : 5000;
   if (n <= 0)
-    n = 2000;
+    n = 5000;
   const int rounds = bench::rounds_option(argc, argv, 7);
   test_support::Test_Http_Server server;
   const std::string reply = "{\"id\":\"1\",\"name\":\"vm1\",\"status\":\"up\"}";
