@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <set>
 #include <string>
@@ -188,6 +189,18 @@ double dd_copies(const std::vector<std::string>& sources, const std::string& dir
   return ok ? s : -1;
 }
 
+// Rounds of one direction of the road beside the two `dd` baselines copying `sources`.
+bool compare_with_dd(const std::string& what, std::function<double()> road, const std::string& copied,
+                     const std::vector<std::string>& sources, const std::string& dd_dir, int rounds, double mib)
+{
+  std::vector<bench::Side> sides = {
+      {what + " road (transfer)", std::move(road)},
+      {"dd of the " + copied + ", one at a time", [&] { return dd_copies(sources, dd_dir, false); }},
+      {"dd of the " + copied + ", all at once", [&] { return dd_copies(sources, dd_dir, true); }},
+  };
+  return bench::compare(what, sides, rounds, mib, "MiB");
+}
+
 // Median of one phase over the rounds.
 double median_phase(const std::vector<Run_Figures>& runs, double Run_Figures::*phase)
 {
@@ -321,12 +334,7 @@ int main(int argc, char** argv)
     }
     return equal ? backups.back().transfer : -1;
   };
-  std::vector<bench::Side> backup_sides = {
-      {"backup road (transfer)", backup_round},
-      {"dd, one disk at a time", [&] { return dd_copies(sources, dd_dir, false); }},
-      {"dd, the disks at once", [&] { return dd_copies(sources, dd_dir, true); }},
-  };
-  if (!bench::compare("backup", backup_sides, rounds, mib, "MiB"))
+  if (!compare_with_dd("backup", backup_round, "disks", sources, dd_dir, rounds, mib))
     return 1;
   print_phases("backup", backups, block_size, parallel_disks);
   std::printf("  pieces equal the disks: %s\n", equal ? "yes" : "NO");
@@ -365,12 +373,7 @@ int main(int argc, char** argv)
         return -1;
     return restores.back().ok && restored_equal ? restores.back().transfer : -1;
   };
-  std::vector<bench::Side> restore_sides = {
-      {"restore road (transfer)", restore_round},
-      {"dd of the pieces, one at a time", [&] { return dd_copies(pieces, dd_dir, false); }},
-      {"dd of the pieces, all at once", [&] { return dd_copies(pieces, dd_dir, true); }},
-  };
-  if (!bench::compare("restore", restore_sides, rounds, mib, "MiB"))
+  if (!compare_with_dd("restore", restore_round, "pieces", pieces, dd_dir, rounds, mib))
     return 1;
   print_phases("restore", restores, block_size, parallel_disks);
   std::printf("  restored disks equal the sources: %s\n", restored_equal ? "yes" : "NO");
