@@ -1,25 +1,27 @@
 // Requests per second of small GETs through an RHV session against the engine
 // simulator, beside a plain libcurl loop sending the same requests (same headers, one
-// reused handle) to the same server in the same run.
+// reused handle) to the same server in the same run, in alternated rounds; with the CPU
+// time of the client thread per request.
 //
-//   engine_bench [count] [basic|oauth] [tls]     (defaults: 2000 basic plain)
+//   engine_bench [count] [basic|oauth] [tls] [--rounds N]  (defaults: 5000 basic plain, 7 rounds;
+//                                                           count GETs per side and round)
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <curl/curl.h>
 
 #include "backup/rhv/api/rhv_client.h"
+#include "bench/bench_rounds.h"
 #include "tests/support/engine_simulator.h"
 #include "tests/support/standin_env.h"
 #include "tests/support/test_tls.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 const char* const DC_ID = "d0000000-0000-4000-8000-0000000000b1";
 
@@ -75,20 +77,17 @@ private:
   std::string body_;
 };
 
-double per_second(int n, Clock::duration d)
-{
-  return n / std::chrono::duration<double>(d).count();
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-  const int count = argc > 1 ? std::atoi(argv[1]) : 2000;
-  const std::string auth = argc > 2 ? argv[2] : "basic";
-  const bool tls = argc > 3 && std::strcmp(argv[3], "tls") == 0;
+  const std::vector<std::string> args = bench::positional(argc, argv);
+  const int count = args.size() > 0 ? std::atoi(args[0].c_str()) : 5000;
+  const std::string auth = args.size() > 1 ? args[1] : "basic";
+  const bool tls = args.size() > 2 && args[2] == "tls";
+  const int rounds = bench::rounds_option(argc, argv, 7);
   if (count <= 0 || (auth != "basic" && auth != "oauth")) {
-    std::fprintf(stderr, "usage: %s [count] [basic|oauth] [tls]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [count] [basic|oauth] [tls] [--rounds N]\n", argv[0]);
     return 2;
   }
 
@@ -128,30 +127,16 @@ int main(int argc, char** argv)
   Curl_Loop curl(engine.url(path), client.session()->authorization().c_str(), engine.ca_file());
   curl.run(20);
 
-  // Alternating rounds, so that a change of machine load hits both loops alike.
-  const int rounds = count >= 200 ? 10 : 1;
-  Clock::duration session_time{0};
-  Clock::duration curl_time{0};
-  int session_ok = 0;
-  int curl_ok = 0;
-  for (int round = 0; round < rounds; ++round) {
-    const int n = count / rounds + (round < count % rounds ? 1 : 0);
-    Clock::time_point t0 = Clock::now();
-    for (int i = 0; i < n; ++i)
-      if (service.get(DC_ID, record))
-        ++session_ok;
-    session_time += Clock::now() - t0;
-
-    t0 = Clock::now();
-    curl_ok += curl.run(n);
-    curl_time += Clock::now() - t0;
-  }
-
-  const double session_rate = per_second(session_ok, session_time);
-  const double curl_rate = per_second(curl_ok, curl_time);
-  std::printf("engine_bench: %d GETs of one data center, %s, %s\n", count, auth.c_str(), tls ? "TLS" : "plain HTTP");
-  std::printf("  RHV session + service + record: %8.0f requests/s (%d ok)\n", session_rate, session_ok);
-  std::printf("  plain libcurl loop:             %8.0f requests/s (%d ok)\n", curl_rate, curl_ok);
-  std::printf("  ratio: %.0f%%\n", curl_rate > 0 ? 100.0 * session_rate / curl_rate : 0.0);
-  return session_ok == count && curl_ok == count ? 0 : 1;
+  std::vector<bench::Side> sides = {
+      {"RHV session + service + record", bench::timed([&] {
+         for (int i = 0; i < count; ++i)
+           if (!service.get(DC_ID, record))
+             return false;
+         return true;
+       })},
+      {"plain libcurl loop", bench::timed([&] { return curl.run(count) == count; })},
+  };
+  std::printf("engine_bench: %d GETs of one data center per side and round, %s, %s\n", count, auth.c_str(),
+              tls ? "TLS" : "plain HTTP");
+  return bench::compare("engine session", sides, rounds, count, "request", true) ? 0 : 1;
 }

@@ -1,8 +1,9 @@
 // GETs of a small JSON resource from the test HTTP server on 127.0.0.1: through one
 // HTTP session of the library (as the engine sessions use it), and through a plain
-// libcurl loop with one reused easy handle, in the same run and against the same server.
+// libcurl loop with one reused easy handle, in the same run and against the same server,
+// in alternated rounds.
 //
-//   http_bench [requests]      (default 2000)
+//   http_bench [requests] [--rounds N]      (defaults: 5000 per side and round, 7 rounds)
 
 #include <curl/curl.h>
 
@@ -10,14 +11,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "backup/http/http_request.h"
+#include "bench/bench_rounds.h"
 #include "platform/http/json_http_session.h"
 #include "tests/support/test_http_server.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 size_t collect(char* p, size_t size, size_t n, void* out)
 {
@@ -25,8 +26,8 @@ size_t collect(char* p, size_t size, size_t n, void* out)
   return size * n;
 }
 
-// Requests per second of `n` GETs with one reused easy handle; -1 on a failure.
-double plain_libcurl(const std::string& url, int n)
+// `n` GETs with one reused easy handle; false on a failure.
+bool plain_libcurl(const std::string& url, int n)
 {
   CURL* c = curl_easy_init();
   std::string body;
@@ -40,8 +41,6 @@ double plain_libcurl(const std::string& url, int n)
   curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
-  double rate = -1;
-  Clock::time_point start = Clock::now();
   int i = 0;
   for (; i < n; ++i) {
     body.clear();
@@ -50,15 +49,13 @@ double plain_libcurl(const std::string& url, int n)
         status != 200 || body.empty())
       break;
   }
-  if (i == n)
-    rate = n / std::chrono::duration<double>(Clock::now() - start).count();
   curl_slist_free_all(headers);
   curl_easy_cleanup(c);
-  return rate;
+  return i == n;
 }
 
 // The same through JSON_HTTP_Session, parsing each reply as the engine sessions do.
-double library_session(unsigned short port, int n)
+bool library_session(unsigned short port, int n)
 {
   HTTP_Session_var s = HTTP_Session_Factory::create("127.0.0.1", port, false, nullptr, 3, nullptr, false, 120, 120,
                                                     120, 0);
@@ -66,7 +63,6 @@ double library_session(unsigned short port, int n)
   HTTP_Request req(HTTP_METHOD_GET, "/", true);
   HTTP_Response rsp;
   json_spirit::Value result;
-  Clock::time_point start = Clock::now();
   for (int i = 0; i < n; ++i) {
     req.reset();
     req.uri("/ovirt-engine/api/vms/1", true);
@@ -74,18 +70,20 @@ double library_session(unsigned short port, int n)
     req.headers().put(HTTP_HEAD_CONTENT_TYPE, "application/json", true);
     req.headers().put("Version", "4", true);
     if (!js.get(req, rsp, &result) || rsp.status() != 200 || result.type() != json_spirit::obj_type)
-      return -1;
+      return false;
   }
-  return n / std::chrono::duration<double>(Clock::now() - start).count();
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-  int n = argc > 1 ? std::atoi(argv[1]) : 2000;
+  const std::vector<std::string> args = bench::positional(argc, argv);
+  int n = args.size() > 0 ? std::atoi(args[0].c_str()) : 5000;
   if (n <= 0)
-    n = 2000;
+    n = 5000;
+  const int rounds = bench::rounds_option(argc, argv, 7);
   test_support::Test_Http_Server server;
   const std::string reply = "{\"id\":\"1\",\"name\":\"vm1\",\"status\":\"up\"}";
   server.route("GET", "/ovirt-engine/api/vms/1", [&reply](const httplib::Request&, httplib::Response& res) {
@@ -98,27 +96,18 @@ int main(int argc, char** argv)
   const std::string url = server.url("/ovirt-engine/api/vms/1");
   curl_global_init(CURL_GLOBAL_DEFAULT);
 
-  // Warm up both paths, then alternate twice and keep the better run of each.
+  // Each side opens its connection in its run, as a session of the engine client does.
   plain_libcurl(url, 100);
   library_session(server.port(), 100);
-  double plain = 0, lib = 0;
-  for (int round = 0; round < 2; ++round) {
-    double p = plain_libcurl(url, n);
-    double l = library_session(server.port(), n);
-    if (p < 0 || l < 0) {
-      std::fprintf(stderr, "a request failed\n");
-      return 1;
-    }
-    plain = p > plain ? p : plain;
-    lib = l > lib ? l : lib;
-  }
-  std::printf("http_bench: %d GETs of a %zu-byte JSON resource, 127.0.0.1, one kept-alive connection\n", n,
+  std::printf("http_bench: %d GETs of a %zu-byte JSON resource per side and round, 127.0.0.1, kept-alive\n", n,
               reply.size());
-  std::printf("  plain libcurl, one easy handle : %9.0f requests/s\n", plain);
-  std::printf("  JSON_HTTP_Session              : %9.0f requests/s (%.0f%% of plain libcurl)\n", lib,
-              100.0 * lib / plain);
+  std::vector<bench::Side> sides = {
+      {"JSON_HTTP_Session", bench::timed([&] { return library_session(server.port(), n); })},
+      {"plain libcurl, one easy handle", bench::timed([&] { return plain_libcurl(url, n); })},
+  };
+  bool ok = bench::compare("HTTP session", sides, rounds, n, "request", true);
   std::printf("  connections accepted by the server: %zu\n", server.connection_count());
   server.stop();
   curl_global_cleanup();
-  return 0;
+  return ok ? 0 : 1;
 }

@@ -3,6 +3,8 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <array>
+#include <cctype>
 #include <cstring>
 
 namespace {
@@ -82,8 +84,18 @@ int http_head_id(const char* name)
 {
   if (name == nullptr)
     return -1;
+  // Only names of the same length and first letter are compared in full.
+  static const std::array<size_t, HTTP_HEAD_MAX> lengths = [] {
+    std::array<size_t, HTTP_HEAD_MAX> l{};
+    for (int i = 0; i < HTTP_HEAD_MAX; ++i)
+      l[i] = std::strlen(kHeaderNames[i]);
+    return l;
+  }();
+  const size_t length = std::strlen(name);
+  const int first = std::tolower(static_cast<unsigned char>(name[0]));
   for (int i = 0; i < HTTP_HEAD_MAX; ++i)
-    if (strcasecmp(kHeaderNames[i], name) == 0)
+    if (lengths[i] == length && std::tolower(static_cast<unsigned char>(kHeaderNames[i][0])) == first &&
+        strcasecmp(kHeaderNames[i], name) == 0)
       return i;
   return -1;
 }

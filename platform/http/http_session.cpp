@@ -1,5 +1,6 @@
 #include "platform/http/http_session.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 #include <new>
@@ -9,6 +10,9 @@
 #include "platform/http/http_transfer.h"
 
 namespace {
+
+// The largest upload buffer libcurl takes.
+constexpr size_t kMaxUploadBuffer = 2u << 20;
 
 std::mutex settings_mutex;
 bool settings_overridden = false;
@@ -99,6 +103,11 @@ std::string HTTP_Session::url(const CGI_Request& req) const
 int HTTP_Session::error() const
 {
   return impl_->last_error.load();
+}
+
+void HTTP_Session::upload_buffer_size(size_t bytes)
+{
+  impl_->upload_buffer_size = static_cast<long>(std::min<size_t>(bytes, kMaxUploadBuffer));
 }
 
 HTTP_Connection_var HTTP_Session::open(const CGI_Request& req)

@@ -91,6 +91,10 @@ public:
   // An errno value for the last failure of exchange() or open() on this session.
   int error() const;
 
+  // The size of libcurl's buffer for request bodies written through HTTP_Connection::write()
+  // (at most 2 MiB); 0: libcurl's default (64 KiB). Applies from the next open().
+  void upload_buffer_size(size_t bytes);
+
   struct Impl;
 
 private:

@@ -14,13 +14,23 @@ namespace {
 // Response body bytes held for recv() before libcurl is asked to pause.
 constexpr size_t kHighWater = 1u << 20;
 
-std::string trim(const std::string& s)
+// [b, e) without the blanks around it.
+std::pair<const char*, const char*> trim(const char* b, const char* e)
 {
-  size_t b = s.find_first_not_of(" \t");
-  if (b == std::string::npos)
-    return std::string();
-  size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
+  while (b < e && (*b == ' ' || *b == '\t'))
+    ++b;
+  while (e > b && (e[-1] == ' ' || e[-1] == '\t'))
+    --e;
+  return std::make_pair(b, e);
+}
+
+// The decimal number at the start of [b, e); 0 when there is none.
+int leading_number(const char* b, const char* e)
+{
+  int n = 0;
+  for (; b < e && *b >= '0' && *b <= '9' && n < 100000; ++b)
+    n = n * 10 + (*b - '0');
+  return n;
 }
 
 // errno value of a libcurl failure.
@@ -66,11 +76,6 @@ int errno_of(CURLcode code, long os_errno)
   }
 }
 
-bool is_tchar_start(const std::string& line)
-{
-  return !line.empty() && line[0] != ' ' && line[0] != '\t';
-}
-
 }  // namespace
 
 HTTP_Transfer::HTTP_Transfer(HTTP_Session* session, const HTTP_Session_var& keep)
@@ -91,14 +96,21 @@ HTTP_Transfer::~HTTP_Transfer()
   // Removing an unfinished transfer makes libcurl close its connection.
   if (added_)
     curl_multi_remove_handle(s_->multi, s_->easy);
-  if (headers_ != nullptr)
-    curl_slist_free_all(headers_);
   if (locked_) {
-    // The handle points at this object through its callbacks: clear them for good measure.
-    curl_easy_reset(s_->easy);
+    // The handle keeps its fixed options for the next transfer; what points into this
+    // object goes.
+    CURL* e = s_->easy;
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, static_cast<void*>(nullptr));
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
+    curl_easy_setopt(e, CURLOPT_READDATA, static_cast<void*>(nullptr));
+    curl_easy_setopt(e, CURLOPT_PREREQDATA, static_cast<void*>(nullptr));
     s_->owner = std::thread::id();
     s_->busy.unlock();
   }
+  if (headers_ != nullptr)
+    curl_slist_free_all(headers_);
 }
 
 int HTTP_Transfer::state() const
@@ -194,11 +206,9 @@ void HTTP_Transfer::reset_attempt()
   errbuf_[0] = '\0';
 }
 
-void HTTP_Transfer::setup(const CGI_Request& req)
+void HTTP_Transfer::set_fixed_options()
 {
   CURL* e = s_->easy;
-  curl_easy_reset(e);
-  curl_easy_setopt(e, CURLOPT_URL, url_.c_str());
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(e, CURLOPT_PATH_AS_IS, 1L);
   curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
@@ -211,15 +221,12 @@ void HTTP_Transfer::setup(const CGI_Request& req)
   }
   if (s_->connect_timeout_ms > 0)
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, s_->connect_timeout_ms);
-  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errbuf_);
   curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &HTTP_Transfer::on_header);
-  curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &HTTP_Transfer::on_write);
-  curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(e, CURLOPT_READFUNCTION, &HTTP_Transfer::on_read);
+  curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &HTTP_Transfer::on_prereq);
   // Large reads hand the body over in few, large pieces.
   curl_easy_setopt(e, CURLOPT_BUFFERSIZE, static_cast<long>(CURL_MAX_READ_SIZE));
-  curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &HTTP_Transfer::on_prereq);
-  curl_easy_setopt(e, CURLOPT_PREREQDATA, this);
   if (s_->no_keep_alive)
     curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
   if (s_->ssl) {
@@ -233,41 +240,64 @@ void HTTP_Transfer::setup(const CGI_Request& req)
         curl_easy_setopt(e, CURLOPT_CAINFO, s_->settings.ca_file.c_str());
     }
   }
+  s_->fixed_options_set = true;
+}
+
+void HTTP_Transfer::setup(const CGI_Request& req)
+{
+  CURL* e = s_->easy;
+  if (!s_->fixed_options_set)
+    set_fixed_options();
+  // Every option below is set for every request, so that none is left from the last one.
+  curl_easy_setopt(e, CURLOPT_URL, url_.c_str());
+  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errbuf_);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(e, CURLOPT_READDATA, this);
+  curl_easy_setopt(e, CURLOPT_PREREQDATA, this);
 
   int m = req.method();
-  if (m == HTTP_METHOD_HEAD) {
-    curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
-  } else if (mode_ == NO_BODY) {
-    if (m == HTTP_METHOD_GET)
-      curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
-    else
-      curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method_.c_str());
-  } else {
-    curl_easy_setopt(e, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(e, CURLOPT_READFUNCTION, &HTTP_Transfer::on_read);
-    curl_easy_setopt(e, CURLOPT_READDATA, this);
-    if (!chunked_)
-      curl_easy_setopt(e, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(body_length_));
+  const bool upload = m != HTTP_METHOD_HEAD && mode_ != NO_BODY;
+  curl_easy_setopt(e, CURLOPT_UPLOAD, upload ? 1L : 0L);
+  curl_easy_setopt(e, CURLOPT_NOBODY, m == HTTP_METHOD_HEAD ? 1L : 0L);
+  const char* custom = nullptr;
+  if (upload) {
     if (m != HTTP_METHOD_PUT)
-      curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method_.c_str());
+      custom = method_.c_str();
+    long buffer = s_->upload_buffer_size.load();
+    if (mode_ == STREAMED_BODY && buffer != s_->upload_buffer_set) {
+      curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, buffer > 0 ? buffer : 65536L);
+      s_->upload_buffer_set = buffer;
+    }
+  } else if (m != HTTP_METHOD_GET && m != HTTP_METHOD_HEAD) {
+    custom = method_.c_str();
   }
+  curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, custom);
+  curl_easy_setopt(e, CURLOPT_INFILESIZE_LARGE,
+                   upload && !chunked_ ? static_cast<curl_off_t>(body_length_) : static_cast<curl_off_t>(-1));
   // A request that is not idempotent goes on a new connection: libcurl sends a request
   // again by itself when a reused connection turns out to be closed, and such a request
   // must never reach the server twice.
-  if (m == HTTP_METHOD_POST || m == HTTP_METHOD_PATCH || m == HTTP_METHOD_LOCK || m == HTTP_METHOD_MKCOL)
-    curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
+  bool fresh = m == HTTP_METHOD_POST || m == HTTP_METHOD_PATCH || m == HTTP_METHOD_LOCK || m == HTTP_METHOD_MKCOL;
+  curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, fresh ? 1L : 0L);
 
   if (headers_ != nullptr) {
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
     curl_slist_free_all(headers_);
     headers_ = nullptr;
   }
   bool ok = true;
+  std::string line;
   req.headers().visit([&](const char* name, const char* value) {
     int id = http_head_id(name);
     if (id == HTTP_HEAD_CONTENT_LENGTH || id == HTTP_HEAD_TRANSFER_ENCODING || id == HTTP_HEAD_EXPECT)
       return;
     // libcurl sends "Name;" as a header with an empty value, and drops "Name:".
-    std::string line = std::string(name) + (*value != '\0' ? std::string(": ") + value : std::string(";"));
+    line.assign(name);
+    if (*value != '\0')
+      line.append(": ").append(value);
+    else
+      line.push_back(';');
     curl_slist* l = curl_slist_append(headers_, line.c_str());
     if (l == nullptr)
       ok = false;
@@ -303,6 +333,7 @@ bool HTTP_Transfer::start(const CGI_Request& req, Body_Mode mode, const std::str
     return false;
   }
 
+  rsp_headers_.reserve(16);
   for (int attempt = 0;; ++attempt) {
     reset_attempt();
     setup(req);
@@ -430,41 +461,50 @@ size_t HTTP_Transfer::on_header(char* data, size_t size, size_t count, void* sel
   HTTP_Transfer* t = static_cast<HTTP_Transfer*>(self);
   size_t n = size * count;
   t->progress_ += n;
-  std::string line(data, n);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-    line.pop_back();
-  if (line.compare(0, 5, "HTTP/") == 0) {
-    // "HTTP/1.1 200 OK": a new head (an interim 1xx one is replaced by the next).
-    t->in_head_ = true;
-    t->rsp_headers_.clear();
-    t->reason_.clear();
-    size_t sp = line.find(' ');
-    std::string version = line.substr(5, sp == std::string::npos ? std::string::npos : sp - 5);
-    size_t dot = version.find('.');
-    t->minor_ = dot != std::string::npos ? std::atoi(version.c_str() + dot + 1) : 0;
-    t->status_ = sp != std::string::npos ? std::atoi(line.c_str() + sp + 1) : 0;
-    size_t sp2 = sp != std::string::npos ? line.find(' ', sp + 1) : std::string::npos;
-    if (sp2 != std::string::npos)
-      t->reason_ = line.substr(sp2 + 1);
-    return n;
-  }
-  if (!t->in_head_)
-    return n;  // trailer fields after a chunked body
-  if (line.empty()) {
-    t->in_head_ = false;
-    if (t->status_ >= 200)
-      t->head_done_ = true;
-    return n;
-  }
-  if (!is_tchar_start(line)) {  // an obsolete folded continuation line
-    if (!t->rsp_headers_.empty())
-      t->rsp_headers_.back().second += " " + trim(line);
-    return n;
-  }
-  size_t colon = line.find(':');
-  if (colon != std::string::npos)
-    t->rsp_headers_.emplace_back(line.substr(0, colon), trim(line.substr(colon + 1)));
+  size_t len = n;
+  while (len > 0 && (data[len - 1] == '\n' || data[len - 1] == '\r'))
+    --len;
+  t->on_header_line(data, len);
   return n;
+}
+
+void HTTP_Transfer::on_header_line(const char* line, size_t len)
+{
+  const char* end = line + len;
+  if (len >= 5 && std::memcmp(line, "HTTP/", 5) == 0) {
+    // "HTTP/1.1 200 OK": a new head (an interim 1xx one is replaced by the next).
+    in_head_ = true;
+    rsp_headers_.clear();
+    reason_.clear();
+    const char* sp = static_cast<const char*>(std::memchr(line, ' ', len));
+    const char* dot = static_cast<const char*>(std::memchr(line + 5, '.', (sp != nullptr ? sp : end) - (line + 5)));
+    minor_ = dot != nullptr ? leading_number(dot + 1, end) : 0;
+    status_ = sp != nullptr ? leading_number(sp + 1, end) : 0;
+    const char* sp2 = sp != nullptr ? static_cast<const char*>(std::memchr(sp + 1, ' ', end - sp - 1)) : nullptr;
+    if (sp2 != nullptr)
+      reason_.assign(sp2 + 1, end);
+    return;
+  }
+  if (!in_head_)
+    return;  // trailer fields after a chunked body
+  if (len == 0) {
+    in_head_ = false;
+    if (status_ >= 200)
+      head_done_ = true;
+    return;
+  }
+  if (line[0] == ' ' || line[0] == '\t') {  // an obsolete folded continuation line
+    if (!rsp_headers_.empty()) {
+      auto v = trim(line, end);
+      rsp_headers_.back().second.append(" ").append(v.first, v.second);
+    }
+    return;
+  }
+  const char* colon = static_cast<const char*>(std::memchr(line, ':', len));
+  if (colon != nullptr) {
+    auto v = trim(colon + 1, end);
+    rsp_headers_.emplace_back(std::string(line, colon), std::string(v.first, v.second));
+  }
 }
 
 size_t HTTP_Transfer::on_write(char* data, size_t size, size_t count, void* self)

@@ -39,6 +39,11 @@ struct HTTP_Session::Impl {
   // One easy handle in one multi handle: the multi handle keeps the open connections.
   CURL* easy = nullptr;
   CURLM* multi = nullptr;
+  // The handle keeps the options that are the same for every request of the session once
+  // they are set; each transfer sets only those that change.
+  bool fixed_options_set = false;
+  std::atomic<long> upload_buffer_size{0};  // asked for; 0: libcurl's default
+  long upload_buffer_set = 0;                // on the handle
 
   // Held by the transfer in progress; `owner` is the thread holding it.
   std::mutex busy;
@@ -94,7 +99,9 @@ private:
   static size_t on_read(char* data, size_t size, size_t count, void* self);
   static int on_prereq(void* self, char*, char*, int, int);
 
+  void set_fixed_options();
   void setup(const CGI_Request& req);
+  void on_header_line(const char* line, size_t length);
   void reset_attempt();
   bool connect_failure() const;
   // Runs libcurl until pred() holds; false when the transfer ends first, fails, or

@@ -25,6 +25,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/json/json_spirit.h"
@@ -146,6 +147,65 @@ struct Backup_State;
 // A new random id in the engine's form (lower-case 8-4-4-4-12).
 std::string new_id();
 int64_t now_ms();
+
+// Records of one kind in the order they were added, indexed by a key: their id, or the VM
+// of an attachment. They change only through push_back() and erase() (which keep the
+// index), and a record's key is never changed in place.
+template <class T, std::string T::*Key = &T::id>
+class Records {
+public:
+  using iterator = typename std::vector<T>::iterator;
+  using const_iterator = typename std::vector<T>::const_iterator;
+
+  iterator begin() { return items_.begin(); }
+  iterator end() { return items_.end(); }
+  const_iterator begin() const { return items_.begin(); }
+  const_iterator end() const { return items_.end(); }
+  size_t size() const { return items_.size(); }
+  bool empty() const { return items_.empty(); }
+  T& front() { return items_.front(); }
+  const T& front() const { return items_.front(); }
+  T& operator[](size_t i) { return items_[i]; }
+  const T& operator[](size_t i) const { return items_[i]; }
+  operator const std::vector<T>&() const { return items_; }
+
+  void push_back(const T& item)
+  {
+    items_.push_back(item);
+    if (!stale_)
+      by_key_[item.*Key].push_back(items_.size() - 1);
+  }
+  iterator erase(iterator first, iterator last)
+  {
+    stale_ = true;
+    return items_.erase(first, last);
+  }
+
+  // The positions of the records with this key, in order.
+  const std::vector<size_t>& positions(const std::string& key) const
+  {
+    static const std::vector<size_t> none;
+    if (stale_) {
+      by_key_.clear();
+      for (size_t i = 0; i < items_.size(); ++i)
+        by_key_[items_[i].*Key].push_back(i);
+      stale_ = false;
+    }
+    auto it = by_key_.find(key);
+    return it != by_key_.end() ? it->second : none;
+  }
+  // The first record with this key; null when there is none.
+  T* find(const std::string& key)
+  {
+    const std::vector<size_t>& at = positions(key);
+    return at.empty() ? nullptr : &items_[at.front()];
+  }
+
+private:
+  std::vector<T> items_;
+  mutable std::unordered_map<std::string, std::vector<size_t>> by_key_;
+  mutable bool stale_ = false;
+};
 
 }  // namespace engine_sim
 
@@ -279,17 +339,17 @@ struct Engine_Simulator::Impl {
   std::vector<Engine_Request> log;
   size_t log_base = 0;  // how many requests clear_requests() dropped before log[0]
 
-  std::vector<Sim_Data_Center> dcs;
-  std::vector<Sim_Cluster> clusters;
-  std::vector<Sim_Host> hosts;
-  std::vector<Sim_Network> networks;
-  std::vector<Sim_VNIC_Profile> profiles;
-  std::vector<Sim_Storage_Domain> domains;
-  std::vector<Sim_VM> vms;
-  std::vector<Sim_Disk> disks;
-  std::vector<Sim_Disk_Attachment> attachments;
-  std::vector<Sim_NIC> nics;
-  std::vector<Sim_Snapshot> snapshots;
+  engine_sim::Records<Sim_Data_Center> dcs;
+  engine_sim::Records<Sim_Cluster> clusters;
+  engine_sim::Records<Sim_Host> hosts;
+  engine_sim::Records<Sim_Network> networks;
+  engine_sim::Records<Sim_VNIC_Profile> profiles;
+  engine_sim::Records<Sim_Storage_Domain> domains;
+  engine_sim::Records<Sim_VM> vms;
+  engine_sim::Records<Sim_Disk> disks;
+  engine_sim::Records<Sim_Disk_Attachment, &Sim_Disk_Attachment::vm_id> attachments;  // by VM
+  engine_sim::Records<Sim_NIC> nics;
+  engine_sim::Records<Sim_Snapshot> snapshots;
   std::map<std::string, std::string> logical_links;  // disk id -> <logical_name_dir>/vd<x>
   uint32_t mac_counter = 0;
 

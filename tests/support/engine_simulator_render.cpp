@@ -546,9 +546,8 @@ Engine_Simulator::Impl::Object Engine_Simulator::Impl::render_vm(const Sim_VM& v
 
   if (follow.count("disk_attachments")) {
     Array items;
-    for (const Sim_Disk_Attachment& a : attachments)
-      if (a.vm_id == vm.id)
-        items.push_back(render_attachment(a, follow.count("disk_attachments.disk") != 0));
+    for (size_t i : attachments.positions(vm.id))
+      items.push_back(render_attachment(attachments[i], follow.count("disk_attachments.disk") != 0));
     o["disk_attachments"] = wrap("disk_attachment", std::move(items));
   }
   if (follow.count("nics")) {

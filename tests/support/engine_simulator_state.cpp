@@ -11,76 +11,63 @@ namespace test_support {
 using namespace engine_sim;
 using Impl = Engine_Simulator::Impl;
 
-namespace {
-
-template <class T>
-T* find_by_id(std::vector<T>& items, const std::string& id)
-{
-  for (T& item : items)
-    if (item.id == id)
-      return &item;
-  return nullptr;
-}
-
-}  // namespace
-
 Sim_Data_Center* Impl::find_dc(const std::string& id)
 {
-  return find_by_id(dcs, id);
+  return dcs.find(id);
 }
 
 Sim_Cluster* Impl::find_cluster(const std::string& id)
 {
-  return find_by_id(clusters, id);
+  return clusters.find(id);
 }
 
 Sim_Host* Impl::find_host(const std::string& id)
 {
-  return find_by_id(hosts, id);
+  return hosts.find(id);
 }
 
 Sim_Network* Impl::find_network(const std::string& id)
 {
-  return find_by_id(networks, id);
+  return networks.find(id);
 }
 
 Sim_VNIC_Profile* Impl::find_profile(const std::string& id)
 {
-  return find_by_id(profiles, id);
+  return profiles.find(id);
 }
 
 Sim_Storage_Domain* Impl::find_domain(const std::string& id)
 {
-  return find_by_id(domains, id);
+  return domains.find(id);
 }
 
 Sim_VM* Impl::find_vm(const std::string& id)
 {
-  return find_by_id(vms, id);
+  return vms.find(id);
 }
 
 Sim_Disk* Impl::find_disk(const std::string& id)
 {
-  return find_by_id(disks, id);
+  return disks.find(id);
 }
 
 Sim_NIC* Impl::find_nic(const std::string& vm_id, const std::string& id)
 {
-  Sim_NIC* n = find_by_id(nics, id);
+  Sim_NIC* n = nics.find(id);
   return n != nullptr && n->vm_id == vm_id ? n : nullptr;
 }
 
 Sim_Snapshot* Impl::find_snapshot(const std::string& vm_id, const std::string& id)
 {
-  Sim_Snapshot* s = find_by_id(snapshots, id);
+  Sim_Snapshot* s = snapshots.find(id);
   return s != nullptr && s->vm_id == vm_id ? s : nullptr;
 }
 
 Sim_Disk_Attachment* Impl::find_attachment(const std::string& vm_id, const std::string& disk_id)
 {
-  for (Sim_Disk_Attachment& a : attachments)
-    if (a.vm_id == vm_id && a.disk_id == disk_id)
-      return &a;
+  for (size_t i : attachments.positions(vm_id))
+    if (attachments[i].disk_id == disk_id)
+      return &attachments[i];
   return nullptr;
 }
 
@@ -182,8 +169,8 @@ std::string Impl::logical_name(const std::string& disk_id) const
 {
   if (!logical_names)
     return std::string();
-  for (const Sim_Disk_Attachment& a : attachments)
-    if (a.disk_id == disk_id && a.vm_id == config.agent_vm_id) {
+  for (size_t i : attachments.positions(config.agent_vm_id))
+    if (attachments[i].disk_id == disk_id) {
       auto it = logical_links.find(disk_id);
       return it != logical_links.end() ? it->second : std::string();
     }

@@ -363,6 +363,8 @@ RHV_Image_Writer::RHV_Image_Writer(std::shared_ptr<RHV_Image_IO> io) : io_(std::
 {
   if (io_)
     sess_ = io_->create_session();
+  if (sess_)
+    sess_->upload_buffer_size(UPLOAD_BUFFER_SIZE);
 }
 
 bool RHV_Image_Writer::open(uint64_t offset, uint64_t length, bool flush)

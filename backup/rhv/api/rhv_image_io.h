@@ -140,6 +140,10 @@ private:
 // Writes ranges of the image with PUTs.
 class RHV_Image_Writer {
 public:
+  // libcurl's buffer for the body of a PUT: the pieces handed to write() are large (a
+  // block), and libcurl's default buffer would send them 64 KiB at a time.
+  static constexpr size_t UPLOAD_BUFFER_SIZE = 2u << 20;
+
   explicit RHV_Image_Writer(std::shared_ptr<RHV_Image_IO> io);
   RHV_Image_Writer(const RHV_Image_Writer&) = delete;
   RHV_Image_Writer& operator=(const RHV_Image_Writer&) = delete;

@@ -211,6 +211,7 @@ TEST(Http_Connection, UploadsInPiecesAndReadsTheResponseAfterTheLastOne)
   });
   ASSERT_TRUE(server.start());
   HTTP_Session_var session = make_session(server);
+  session->upload_buffer_size(2u << 20);
   const std::string big = image_bytes(3u << 20);
 
   struct Case {

@@ -210,4 +210,70 @@ TEST(Http_Session, ReferenceCountKeepsSessionWhileAConnectionUsesIt)
   conn.reset();
 }
 
+// The session keeps one libcurl handle from request to request: nothing of one request (its
+// method, body, upload mode, headers) may reach the next one.
+TEST(Http_Session, NothingOfARequestReachesTheNextOnTheSameHandle)
+{
+  Test_Http_Server server;
+  for (const char* m : {"GET", "HEAD", "POST", "PUT", "DELETE", "PATCH", "OPTIONS"})
+    server.route(m, "/r", [](const httplib::Request&, httplib::Response& res) { res.set_content("{}", "text/json"); });
+  ASSERT_TRUE(server.start());
+  HTTP_Session_var session = make_session(server.port(), false);
+
+  struct Case {
+    int method;
+    const char* body;  // null: none given
+    bool streamed;     // sent through open() and write()
+    const char* content_type;
+    const char* sent_as;
+  } const cases[] = {
+      {HTTP_METHOD_POST, "{\"a\":1}", false, "application/json", "POST"},
+      {HTTP_METHOD_GET, nullptr, false, nullptr, "GET"},
+      {HTTP_METHOD_PUT, "0123456789", true, "application/octet-stream", "PUT"},
+      {HTTP_METHOD_DELETE, nullptr, false, nullptr, "DELETE"},
+      {HTTP_METHOD_HEAD, nullptr, false, nullptr, "HEAD"},
+      {HTTP_METHOD_GET, nullptr, true, nullptr, "GET"},
+      {HTTP_METHOD_PATCH, "{}", false, "application/json", "PATCH"},
+      {HTTP_METHOD_OPTIONS, nullptr, false, nullptr, "OPTIONS"},
+      {HTTP_METHOD_PUT, "", false, nullptr, "PUT"},
+      {HTTP_METHOD_GET, nullptr, false, nullptr, "GET"},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(i);
+    HTTP_Request req(c.method, "/r", true);
+    req.headers().put("X-Case", std::to_string(i).c_str(), true);
+    if (c.content_type != nullptr)
+      req.headers().put(HTTP_HEAD_CONTENT_TYPE, c.content_type, true);
+    HTTP_Response rsp;
+    std::string reply;
+    const std::string body = c.body != nullptr ? c.body : "";
+    if (c.streamed) {
+      req.content_length(body.size());
+      HTTP_Connection_var conn = session->open(req);
+      ASSERT_TRUE(conn);
+      if (!body.empty()) {
+        EXPECT_EQ(conn->write(body.data(), body.size()), static_cast<ssize_t>(body.size()));
+      }
+      ASSERT_EQ(conn->read_head(rsp), 0);
+      EXPECT_TRUE(conn->read_body(reply));
+    } else {
+      ASSERT_TRUE(session->exchange(req, c.body != nullptr ? &body : nullptr, rsp, reply));
+    }
+    EXPECT_EQ(rsp.status(), 200);
+    EXPECT_EQ(reply, c.method == HTTP_METHOD_HEAD ? "" : "{}");
+
+    std::vector<test_support::Logged_Request> log = server.requests();
+    ASSERT_EQ(log.size(), i + 1);
+    const test_support::Logged_Request& got = log.back();
+    EXPECT_EQ(got.method, c.sent_as);
+    EXPECT_EQ(got.body, body);
+    EXPECT_EQ(got.header("X-Case"), std::to_string(i));
+    EXPECT_EQ(got.header_count("X-Case"), 1u);
+    EXPECT_EQ(got.header("Content-Type"), c.content_type != nullptr ? c.content_type : "");
+    EXPECT_EQ(got.has_header("Content-Length"), c.body != nullptr);
+    EXPECT_FALSE(got.has_header("Transfer-Encoding"));
+  }
+}
+
 }  // namespace
