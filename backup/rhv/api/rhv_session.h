@@ -58,6 +58,9 @@ public:
   const std::string& engine() const { return engine_; }
   // The complete value of the Authorization header; empty until authenticated.
   const std::string& authorization() const { return authorization_; }
+  // The HTTP status of the last request's answer; 0 when no answer came (the request may
+  // still have reached the engine and been carried out: a closed connection, a time-out).
+  int last_status() const { return response_.status(); }
 
 protected:
   RHV_Session();

@@ -197,8 +197,12 @@ bool RHV_Agent_Backup::attach_disk(RHV_Disk_Attachment_Service& service, const s
 
   for (int attempt = 0; attempt < MAX_RETRY_TIMES; ++attempt) {
     RHV_Disk_Attachment reply;
-    if (!attach_disk_i(service, request, reply))
+    bool answered = true;
+    if (!attach_disk_i(service, request, reply, &answered)) {
+      if (!answered)
+        detach_unanswered(service, piece);
       break;
+    }
     task.attachment_id = reply.id;
     task.path = reply.logical_name;
     if (wait_attach_disk(piece)) {
@@ -216,12 +220,34 @@ bool RHV_Agent_Backup::attach_disk(RHV_Disk_Attachment_Service& service, const s
 }
 
 bool RHV_Agent_Backup::attach_disk_i(RHV_Disk_Attachment_Service& service, const RHV_Disk_Attachment& request,
-                                     RHV_Disk_Attachment& reply)
+                                     RHV_Disk_Attachment& reply, bool* answered)
 {
   ACE_Guard<ACE_Thread_Mutex> lock(session_mutex_);
   if (!lock.locked())
     return false;
-  return service.add(request, reply);
+  if (service.add(request, reply))
+    return true;
+  if (answered != nullptr)
+    *answered = service.answered();
+  return false;
+}
+
+void RHV_Agent_Backup::detach_unanswered(RHV_Disk_Attachment_Service& service, const std::shared_ptr<Piece>& piece)
+{
+  Task& task = *piece->task;
+  RHV_Disk_Attachments attachments;
+  {
+    ACE_Guard<ACE_Thread_Mutex> lock(session_mutex_);
+    if (!lock.locked() || !service.list(attachments))
+      return;
+  }
+  for (const RHV_Disk_Attachment& attachment : attachments) {
+    if (attachment.disk.id != task.disk.id)
+      continue;
+    RHV_LOG_INFO("Detaching disk '%s' from agent VM '%s': its attach was not answered.\n", task.disk.name.c_str(),
+                 params_.host_info.agent_vm_name.c_str());
+    detach_disk_i(service, attachment.id);
+  }
 }
 
 bool RHV_Agent_Backup::wait_attach_disk(const std::shared_ptr<Piece>& piece)
@@ -257,5 +283,5 @@ bool RHV_Agent_Backup::detach_disk_i(RHV_Disk_Attachment_Service& service, const
   ACE_Guard<ACE_Thread_Mutex> lock(session_mutex_);
   if (!lock.locked())
     return false;
-  return service.remove(attachment_id, true);
+  return service.remove(attachment_id, true) || service.gone();
 }
