@@ -114,9 +114,6 @@ protected:
   // `answered` (optional) tells, on failure, whether the engine answered at all.
   bool attach_disk_i(RHV_Disk_Attachment_Service& service, const RHV_Disk_Attachment& request,
                      RHV_Disk_Attachment& reply, bool* answered = nullptr);
-  // Unplugs from the agent VM whatever attachment of the piece's disk it holds (after an
-  // attach that was not answered).
-  void detach_unanswered(RHV_Disk_Attachment_Service& service, const std::shared_ptr<Piece>& piece);
   bool wait_attach_disk(const std::shared_ptr<Piece>& piece);
   bool detach_disk(RHV_Disk_Attachment_Service& service, const std::shared_ptr<Piece>& piece);
   bool detach_disk_i(RHV_Disk_Attachment_Service& service, const std::string& attachment_id);

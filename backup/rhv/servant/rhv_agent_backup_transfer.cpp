@@ -199,8 +199,12 @@ bool RHV_Agent_Backup::attach_disk(RHV_Disk_Attachment_Service& service, const s
     RHV_Disk_Attachment reply;
     bool answered = true;
     if (!attach_disk_i(service, request, reply, &answered)) {
-      if (!answered)
-        detach_unanswered(service, piece);
+      // The engine may have plugged the disk in all the same.
+      if (!answered) {
+        ACE_Guard<ACE_Thread_Mutex> lock(session_mutex_);
+        if (lock.locked())
+          service.detach_disk(task.disk.id);
+      }
       break;
     }
     task.attachment_id = reply.id;
@@ -232,23 +236,6 @@ bool RHV_Agent_Backup::attach_disk_i(RHV_Disk_Attachment_Service& service, const
   return false;
 }
 
-void RHV_Agent_Backup::detach_unanswered(RHV_Disk_Attachment_Service& service, const std::shared_ptr<Piece>& piece)
-{
-  Task& task = *piece->task;
-  RHV_Disk_Attachments attachments;
-  {
-    ACE_Guard<ACE_Thread_Mutex> lock(session_mutex_);
-    if (!lock.locked() || !service.list(attachments))
-      return;
-  }
-  for (const RHV_Disk_Attachment& attachment : attachments) {
-    if (attachment.disk.id != task.disk.id)
-      continue;
-    RHV_LOG_INFO("Detaching disk '%s' from agent VM '%s': its attach was not answered.\n", task.disk.name.c_str(),
-                 params_.host_info.agent_vm_name.c_str());
-    detach_disk_i(service, attachment.id);
-  }
-}
 
 bool RHV_Agent_Backup::wait_attach_disk(const std::shared_ptr<Piece>& piece)
 {

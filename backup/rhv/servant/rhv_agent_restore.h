@@ -167,8 +167,10 @@ protected:
   bool restore_disks();
   bool restore_disk_i(const std::shared_ptr<Restore_Disk>& disk);
   bool attach_disk(RHV_Disk_Attachment_Service& service, const std::shared_ptr<Restore_Disk>& disk, bool to_agent);
+  // `answered` (optional) tells, after a failed attach to the agent VM, whether the engine
+  // answered at all.
   bool attach_disk_i(RHV_Disk_Attachment_Service& service, const RHV_Disk_Attachment& in, RHV_Disk_Attachment& out,
-                     bool to_agent);
+                     bool to_agent, bool* answered = nullptr);
   bool detach_disk(RHV_Disk_Attachment_Service& service, const std::shared_ptr<Restore_Disk>& disk);
   bool detach_disk_i(RHV_Disk_Attachment_Service& service, const std::string& attachment_id);
   bool get_disk_file(const std::shared_ptr<Restore_Disk>& disk);

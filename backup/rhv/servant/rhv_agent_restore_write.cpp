@@ -410,8 +410,16 @@ bool RHV_Agent_Restore::attach_disk(RHV_Disk_Attachment_Service& service, const 
 
   for (int counter = MAX_ATTACH_RETRY;; --counter) {
     RHV_Disk_Attachment reply;
-    if (!attach_disk_i(service, request, reply, to_agent))
+    bool answered = true;
+    if (!attach_disk_i(service, request, reply, to_agent, &answered)) {
+      // The engine may have plugged the disk in all the same.
+      if (!answered && to_agent) {
+        ACE_Guard<ACE_Thread_Mutex> lock(session_mutex_);
+        if (lock.locked())
+          service.detach_disk(disk->target_disk_id);
+      }
       return false;
+    }
     disk->new_attachment_id = reply.id;
     if (!to_agent || get_disk_file(disk))
       return true;
@@ -421,14 +429,18 @@ bool RHV_Agent_Restore::attach_disk(RHV_Disk_Attachment_Service& service, const 
 }
 
 bool RHV_Agent_Restore::attach_disk_i(RHV_Disk_Attachment_Service& service, const RHV_Disk_Attachment& in,
-                                      RHV_Disk_Attachment& out, bool to_agent)
+                                      RHV_Disk_Attachment& out, bool to_agent, bool* answered)
 {
   if (!to_agent)
     return service.add(in, out);
   ACE_Guard<ACE_Thread_Mutex> lock(session_mutex_);
   if (!lock.locked())
     return false;
-  return service.add(in, out);
+  if (service.add(in, out))
+    return true;
+  if (answered != nullptr)
+    *answered = service.answered();
+  return false;
 }
 
 bool RHV_Agent_Restore::get_disk_file(const std::shared_ptr<Restore_Disk>& disk)

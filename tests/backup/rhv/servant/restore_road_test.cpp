@@ -195,16 +195,20 @@ TEST(Restore_Road, a_failed_restore_leaves_nothing_of_its_own)
 }
 
 // The engine carries a call out and closes the connection instead of answering. A disk or
-// VM made so is found by its name and removed; a detach whose first sending was carried
-// out is answered "not found" when sent again, and counts as done.
+// VM made so is found by its name and removed, a disk plugged into the agent VM so is
+// unplugged; a detach whose first sending was carried out is answered "not found" when
+// sent again, and counts as done.
 TEST(Restore_Road, an_answer_lost_on_the_way_leaves_nothing_behind)
 {
-  const std::string agent_attachment = "/vms/" + std::string(inv::AGENT_VM_ID) + "/diskattachments/[^/]+";
+  const std::string agent_attachments = "/vms/" + std::string(inv::AGENT_VM_ID) + "/diskattachments";
   const struct {
     const char* method;
     std::string path;
     const char* final_event;
-  } rows[] = {{"POST", "/disks", "FAILURE"}, {"POST", "/vms", "FAILURE"}, {"DELETE", agent_attachment, "SUCCESS"}};
+  } rows[] = {{"POST", "/disks", "FAILURE"},
+              {"POST", "/vms", "FAILURE"},
+              {"POST", agent_attachments, "FAILURE"},
+              {"DELETE", agent_attachments + "/[^/]+", "SUCCESS"}};
   for (bool tls : {false, true}) {
     Backup_Road road(RHV_MODULE_PATH, SERVANT_HOST, 1, tls);
     back_up(road, {inv::VM_APP_ID});
