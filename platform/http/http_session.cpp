@@ -205,6 +205,8 @@ HTTP_Session_var HTTP_Session_Factory::create(const std::string& host, unsigned 
   impl->send_timeout_ms = send_timeout > 0 ? send_timeout * 1000L : 0;
   impl->recv_timeout_ms = recv_timeout > 0 ? recv_timeout * 1000L : 0;
   impl->settings = http_settings();
+  if (impl->settings.recv_timeout_ms > 0)
+    impl->recv_timeout_ms = static_cast<long>(impl->settings.recv_timeout_ms);
   impl->base_url = std::string(ssl ? "https" : "http") + "://" + url_host(host) + ":" + std::to_string(port);
   impl->easy = curl_easy_init();
   impl->multi = curl_multi_init();

@@ -23,6 +23,9 @@ struct HTTP_Settings {
   bool insecure = false;
   // The wait before each further connection attempt of a session.
   unsigned connect_retry_delay_ms = 1000;
+  // When above 0, the longest wait for an answer's next bytes, in place of the session's
+  // own receive time-out (tests that meet an engine whose answer never comes).
+  unsigned recv_timeout_ms = 0;
 };
 
 // The settings for a new session: those given to set_http_settings() when they are set;

@@ -245,6 +245,9 @@ void Engine_Simulator::Impl::handle(const httplib::Request& req, httplib::Respon
       res.set_content(f.body, f.content_type);
       finish(res.status);
       return;
+    case Engine_Fault::done_then_close:
+    case Engine_Fault::done_then_late:
+      break;  // the answer of the call is lost below
     }
   }
 
@@ -289,6 +292,12 @@ void Engine_Simulator::Impl::handle(const httplib::Request& req, httplib::Respon
   }
 
   Reply r = route(entry.method, split_path(entry.path.substr(api_root.size())), entry);
+  if (have_fault && (f.kind == Engine_Fault::done_then_close ||
+                     (f.kind == Engine_Fault::done_then_late && !server->pause(f.delay)))) {
+    server->drop_connection(req);
+    finish(0);
+    return;
+  }
   write_reply(res, r);
   finish(r.status);
 }

@@ -36,7 +36,10 @@
 //   attaching, detaching or starting with a locked disk or VM; detaching a disk that belongs
 //   to the agent VM; snapshots of shareable disks; and more (see engine_simulator_routes.cpp);
 // - a fault table fails the Nth call of a route with a status and a fault body, answers 401,
-//   closes the connection, answers slowly, or answers garbage or HTML (Engine_Fault);
+//   closes the connection, answers slowly, or answers garbage or HTML (Engine_Fault); or it
+//   carries the call out and loses the answer: the connection closes instead, or the answer
+//   comes only after a delay (past the client's time-out), as when a real engine's reply
+//   is lost on the way;
 // - every request is checked for "Version: 4" and for Accept and Content-Type
 //   "application/json" (400 otherwise), and authenticated with Basic credentials or a bearer
 //   token from the token endpoint (401 otherwise).
@@ -225,8 +228,10 @@ struct Engine_Fault {
   enum Kind {
     error_status,      // answer `status_code` with the fault body {"reason", "detail"}
     unauthorized,      // answer 401 with a fault body (a token renewal must follow)
-    close_connection,  // close the connection without answering
-    slow,              // wait `delay`, then answer normally
+    close_connection,  // close the connection without answering (the call is not carried out)
+    slow,              // wait `delay`, then carry the call out and answer normally
+    done_then_close,   // carry the call out, then close the connection without answering
+    done_then_late,    // carry the call out, then answer after `delay`
     garbage,           // answer `status_code` with bytes that are not JSON, as application/json
     html,              // answer `status_code` with an HTML page, as text/html
     custom             // answer `status_code` with `body` as `content_type`

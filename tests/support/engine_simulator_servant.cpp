@@ -204,15 +204,19 @@ std::vector<unsigned> Servant_Pauses::seconds() const
 const char* const Servant_Test_Bed::HOST_RECORD_ID = "0a000001-5a1e-4d00-9000-000000000000";
 
 Servant_Test_Bed::Servant_Test_Bed(std::initializer_list<std::pair<std::string, std::string>> settings,
-                                   unsigned size_factor)
+                                   unsigned size_factor, bool tls)
   : env_(new Standin_Env(settings))
 {
   // Alerts go to the backup server named in the configuration: it needs a port.
   if (env_->get("backupd_port") == nullptr || *env_->get("backupd_port") == "0")
     env_->set("backupd_port", "8443");
-  engine_.reset(new Engine_Simulator(inv::config(env_->path("engine-root"), env_->device_dir())));
+  Engine_Config config = inv::config(env_->path("engine-root"), env_->device_dir());
+  config.tls = tls;
+  engine_.reset(new Engine_Simulator(config));
   EXPECT_TRUE(inv::load(*engine_, size_factor));
   EXPECT_TRUE(engine_->start());
+  if (tls)
+    env_->set("engine_ca_file", engine_->ca_file());
 
   json_spirit::Object record = parse_text(R"({"name": "engine-east", "auth_type": "basic", "url_prefix": "",
                                                "host": "127.0.0.1", "ssl": false, "username": "admin@internal"})")
@@ -221,6 +225,7 @@ Servant_Test_Bed::Servant_Test_Bed(std::initializer_list<std::pair<std::string, 
   record["agent_vm_id"] = json_spirit::Value(inv::AGENT_VM_ID);
   record["agent_vm_name"] = json_spirit::Value(inv::AGENT_VM_NAME);
   record["port"] = json_spirit::Value(static_cast<int>(engine_->port()));
+  record["ssl"] = json_spirit::Value(tls);
   record["password"] = json_spirit::Value(rsa_encrypt_for_host(engine_->config().password));
   register_global_json_rpc("rhev.query", [record](const json_spirit::Value& params, json_spirit::Value& result) {
     const json_spirit::Object* p = params.type() == json_spirit::obj_type ? &params.get_obj() : nullptr;

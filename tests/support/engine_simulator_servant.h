@@ -92,9 +92,10 @@ public:
 
   // A private configuration (Standin_Env with `settings`), the simulator with the sample
   // inventory (disk sizes times `size_factor`) and the host's "rhev.query" answering the
-  // RHV host record of the simulator.
+  // RHV host record of the simulator. With `tls` the simulator speaks TLS, the record says
+  // so and the configuration trusts the simulator's CA.
   explicit Servant_Test_Bed(std::initializer_list<std::pair<std::string, std::string>> settings = {},
-                            unsigned size_factor = 1);
+                            unsigned size_factor = 1, bool tls = false);
   virtual ~Servant_Test_Bed();
   Servant_Test_Bed(const Servant_Test_Bed&) = delete;
   Servant_Test_Bed& operator=(const Servant_Test_Bed&) = delete;

@@ -15,8 +15,9 @@ namespace test_support {
 const char* const Backup_Road::DEFAULT_OPTIONS = R"({"storage_reserved_bytes": 0, "storage_reserved_percent": 0})";
 const char* const Backup_Road::RESTORE_OPTIONS = R"({"original_restore": true})";
 
-Backup_Road::Backup_Road(const std::string& module, const std::string& servant_host, unsigned size_factor)
-  : Servant_Test_Bed({}, size_factor), module_(module), servant_host_(servant_host), host_(new Test_Job_Host(module))
+Backup_Road::Backup_Road(const std::string& module, const std::string& servant_host, unsigned size_factor,
+                         bool tls)
+  : Servant_Test_Bed({}, size_factor, tls), module_(module), servant_host_(servant_host), host_(new Test_Job_Host(module))
 {
   EXPECT_TRUE(host_->ok()) << host_->error();
   EXPECT_TRUE(write_servant_conf("process"));

@@ -36,8 +36,9 @@ public:
   static const char* const DEFAULT_OPTIONS;
 
   // `module` is the built module, `servant_host` the servant host program (process
-  // servants). Disk sizes are multiplied by `size_factor`.
-  Backup_Road(const std::string& module, const std::string& servant_host, unsigned size_factor = 1);
+  // servants). Disk sizes are multiplied by `size_factor`. `tls`: the engine speaks TLS.
+  Backup_Road(const std::string& module, const std::string& servant_host, unsigned size_factor = 1,
+              bool tls = false);
   ~Backup_Road() override;
 
   // Servants run in this process with `handler` (not owned) from now on; null goes back to

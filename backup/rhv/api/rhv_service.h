@@ -63,6 +63,13 @@ public:
   // Logs the engine's fault body; always false.
   bool handle_error(const json_spirit::Value& reply);
 
+  // After a failed request: true when the engine answered it with a status, false when no
+  // answer came back, so that the engine may have carried it out all the same.
+  bool answered() const { return session_ && session_->last_status() != 0; }
+  // After a failed removal: the engine answered that the entity does not exist (404),
+  // so it is gone already, e.g. removed by a first sending whose answer was lost.
+  bool gone() const { return session_ && session_->last_status() == 404; }
+
   // `id` as one URL path segment (see above).
   static std::string encode_segment(const std::string& id);
   // "<parent>/<encoded id><child>": the path of a collection under one entity.

@@ -91,6 +91,7 @@ bool RHV_Session::send_request(const std::string& path, const char* query, const
     result = &scratch;
 
   reset_request(path, query);
+  response_.reset();
   if (authorization_.empty() && !setup_authorization()) {
     RHV_LOG_ERROR("Failed to authenticate.\n");
     return false;

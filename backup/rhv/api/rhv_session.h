@@ -60,6 +60,9 @@ public:
   // credential: kept in wiped storage, and its copy in a request is wiped after the
   // exchange.
   const secure_string& authorization() const { return authorization_; }
+  // The HTTP status of the last request's answer; 0 when no answer came (the request may
+  // still have reached the engine and been carried out: a closed connection, a time-out).
+  int last_status() const { return response_.status(); }
 
 protected:
   RHV_Session();

@@ -61,6 +61,18 @@ bool RHV_Disk_Attachment_Service::remove(const std::string& id, bool detach_only
   return remove_value(id, RHV_Query()("detach_only", detach_only).str());
 }
 
+bool RHV_Disk_Attachment_Service::detach_disk(const std::string& disk_id)
+{
+  RHV_Disk_Attachments attachments;
+  if (!list(attachments))
+    return false;
+  bool detached = true;
+  for (const RHV_Disk_Attachment& attachment : attachments)
+    if (attachment.disk.id == disk_id && !remove(attachment.id, true) && !gone())
+      detached = false;
+  return detached;
+}
+
 // ---------------------------------------------------------------------------
 // RHV_NIC_Service
 

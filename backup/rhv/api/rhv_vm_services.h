@@ -41,6 +41,10 @@ public:
   // Always sends "detach_only" (0 or 1): with true the disk is only unplugged from the
   // VM, not deleted.
   bool remove(const std::string& id, bool detach_only);
+  // Unplugs the disk `disk_id` from the VM, whatever attachment holds it (an attach whose
+  // answer was lost leaves one whose id nobody knows); an attachment gone already (404)
+  // counts as unplugged. False when the list or a removal fails.
+  bool detach_disk(const std::string& disk_id);
 
   // The "follow" text of the flags: "disk" for RHV_FOLLOW_DISK, else none.
   static std::string build_follow(ACE_UINT64 flags);

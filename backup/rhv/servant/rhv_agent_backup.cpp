@@ -134,7 +134,10 @@ bool RHV_Agent_Backup::create_snapshot()
   snapshot_.description =
       string_sprintf("tessera3-agent-%s-%lu", params_.host_uuid.c_str(), static_cast<unsigned long>(start_time_));
   snapshot_.persist_memorystate = false;
-  return snapshot_service_.add(snapshot_);
+  if (snapshot_service_.add(snapshot_))
+    return true;
+  snapshot_unanswered_ = !snapshot_service_.answered();
+  return false;
 }
 
 bool RHV_Agent_Backup::wait_snapshot()
@@ -236,6 +239,8 @@ bool RHV_Agent_Backup::clear_resource(bool succeeded)
   RHV_LOG_DEBUG("Clearing resources.\n");
   if (!remove_pieces(succeeded))
     RHV_LOG_WARNING("Failed to remove backup pieces.\n");
+  if (snapshot_.id.empty() && snapshot_unanswered_)
+    find_unanswered_snapshot();
   if (!remove_snapshot(snapshot_))
     RHV_LOG_WARNING("Failed to remove snapshot '%s' of VM '%s'.\n", snapshot_.description.c_str(), vm_.name.c_str());
   return true;
@@ -263,7 +268,7 @@ bool RHV_Agent_Backup::remove_snapshot(RHV_Snapshot& snap)
   if (snap.id.empty())
     return true;
   RHV_LOG_DEBUG("Removing snapshot '%s' of VM '%s'.\n", snap.description.c_str(), vm_.name.c_str());
-  if (!snapshot_service_.remove(snap.id)) {
+  if (!snapshot_service_.remove(snap.id) && !snapshot_service_.gone()) {
     alerter_.failed_to_remove_snapshot(vm_.name, snap.description);
     RHV_LOG_WARNING("Failed to remove snapshot '%s' of VM '%s'.\n", snap.description.c_str(), vm_.name.c_str());
     return false;
@@ -280,6 +285,27 @@ bool RHV_Agent_Backup::remove_snapshot(RHV_Snapshot& snap)
     rhv_servant_pause(delay);
   }
   alerter_.failed_to_remove_snapshot(vm_.name, snap.description);
+  return false;
+}
+
+bool RHV_Agent_Backup::find_unanswered_snapshot()
+{
+  RHV_Snapshots snapshots;
+  if (!snapshot_service_.list(snapshots)) {
+    RHV_LOG_ERROR("Failed to list snapshots of VM '%s'.\n", vm_.name.c_str());
+    return false;
+  }
+  for (RHV_Snapshot& snapshot : snapshots) {
+    if (snapshot.description != snapshot_.description)
+      continue;
+    RHV_LOG_INFO("Found snapshot '%s' of VM '%s' made without an answer.\n", snapshot.description.c_str(),
+                 vm_.name.c_str());
+    snapshot_ = std::move(snapshot);
+    // A snapshot still being made cannot be removed yet.
+    if (snapshot_.snapshot_status != "ok")
+      wait_snapshot();
+    return true;
+  }
   return false;
 }
 

@@ -16,6 +16,12 @@
 // unplugs its disk. Snapshots that an earlier run of this host left on the VM are
 // removed at the start.
 //
+// A removal that the engine answers "not found" (404) counts as done: the object is gone,
+// e.g. removed by a first sending of the request whose answer was lost. A creation that
+// went out without an answer may have been carried out all the same: the snapshot is then
+// looked up by its description (this run's own), and a disk attached to the agent VM by
+// the agent VM's attachment of that disk, and removed.
+//
 // Threads: the piece threads share the engine client; session_mutex_ serialises their
 // attach and detach calls, the only engine calls made while pieces run. Counters shared
 // by the piece threads are atomic, and the progress record's counters are added to
@@ -92,6 +98,9 @@ protected:
   bool clear_resource(bool succeeded);
   bool remove_pieces(bool succeeded);
   bool remove_snapshot(RHV_Snapshot& snap);
+  // Looks the snapshot whose creation was not answered up by its description into
+  // snapshot_, and waits for it to be made; false when the VM has none such.
+  bool find_unanswered_snapshot();
   // The exit step: final progress state, then the reply object.
   void finish(bool succeeded, json_spirit::Value& result);
 
@@ -102,8 +111,9 @@ protected:
   bool init_image_writer(const std::shared_ptr<Piece>& piece, const Client_IO_Ex& client, Image_Block_Writer& writer);
   bool download_piece(const std::shared_ptr<Piece>& piece, Client_IO_Ex& client, Image_Block_Writer& writer);
   bool attach_disk(RHV_Disk_Attachment_Service& service, const std::shared_ptr<Piece>& piece);
+  // `answered` (optional) tells, on failure, whether the engine answered at all.
   bool attach_disk_i(RHV_Disk_Attachment_Service& service, const RHV_Disk_Attachment& request,
-                     RHV_Disk_Attachment& reply);
+                     RHV_Disk_Attachment& reply, bool* answered = nullptr);
   bool wait_attach_disk(const std::shared_ptr<Piece>& piece);
   bool detach_disk(RHV_Disk_Attachment_Service& service, const std::shared_ptr<Piece>& piece);
   bool detach_disk_i(RHV_Disk_Attachment_Service& service, const std::string& attachment_id);
@@ -122,6 +132,7 @@ protected:
   size_t pieces_count_ = 0;
   RHV_Snapshot_Service snapshot_service_;
   RHV_Snapshot snapshot_;
+  bool snapshot_unanswered_ = false;  // its creation went out, no answer came back
   Task_Map tasks_;
   ACE_Thread_Mutex session_mutex_;
 };

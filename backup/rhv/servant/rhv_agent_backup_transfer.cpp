@@ -197,8 +197,16 @@ bool RHV_Agent_Backup::attach_disk(RHV_Disk_Attachment_Service& service, const s
 
   for (int attempt = 0; attempt < MAX_RETRY_TIMES; ++attempt) {
     RHV_Disk_Attachment reply;
-    if (!attach_disk_i(service, request, reply))
+    bool answered = true;
+    if (!attach_disk_i(service, request, reply, &answered)) {
+      // The engine may have plugged the disk in all the same.
+      if (!answered) {
+        ACE_Guard<ACE_Thread_Mutex> lock(session_mutex_);
+        if (lock.locked())
+          service.detach_disk(task.disk.id);
+      }
       break;
+    }
     task.attachment_id = reply.id;
     task.path = reply.logical_name;
     if (wait_attach_disk(piece)) {
@@ -216,13 +224,18 @@ bool RHV_Agent_Backup::attach_disk(RHV_Disk_Attachment_Service& service, const s
 }
 
 bool RHV_Agent_Backup::attach_disk_i(RHV_Disk_Attachment_Service& service, const RHV_Disk_Attachment& request,
-                                     RHV_Disk_Attachment& reply)
+                                     RHV_Disk_Attachment& reply, bool* answered)
 {
   ACE_Guard<ACE_Thread_Mutex> lock(session_mutex_);
   if (!lock.locked())
     return false;
-  return service.add(request, reply);
+  if (service.add(request, reply))
+    return true;
+  if (answered != nullptr)
+    *answered = service.answered();
+  return false;
 }
+
 
 bool RHV_Agent_Backup::wait_attach_disk(const std::shared_ptr<Piece>& piece)
 {
@@ -257,5 +270,5 @@ bool RHV_Agent_Backup::detach_disk_i(RHV_Disk_Attachment_Service& service, const
   ACE_Guard<ACE_Thread_Mutex> lock(session_mutex_);
   if (!lock.locked())
     return false;
-  return service.remove(attachment_id, true);
+  return service.remove(attachment_id, true) || service.gone();
 }

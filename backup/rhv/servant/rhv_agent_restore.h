@@ -14,7 +14,10 @@
 // Clean-up is done by scope guards, whatever the path out: the exit guard (armed first,
 // run last) writes the progress state and the reply; the clean-up guard removes the disks,
 // then the VM, that a failed restore created; each disk task unplugs its disk from the
-// agent VM on every way out.
+// agent VM on every way out. A removal answered "not found" (404) counts as done. A disk
+// or VM whose creation went out without an answer may exist all the same: the clean-up
+// looks it up by the name this run gave it (the names carry the time of the run) and
+// removes it.
 //
 // Threads: while the data is written, disk tasks run on a thread task scheduler and a
 // storage monitor checks every 10 seconds that each target storage domain keeps more than
@@ -94,7 +97,8 @@ public:
     std::string source_disk_id;
     std::string source_disk_name;
     std::string target_disk_id;     // the new disk, once created
-    std::string target_disk_name;
+    std::string target_disk_name;   // set before it is created
+    bool create_unanswered = false;  // its creation went out, no answer came back
     std::string source_datastore_id;
     std::string target_datastore_id;  // the storage domain the new disk is made on
     RHV_Disk_Attachment attachment;   // the backed-up attachment, with its disk
@@ -155,13 +159,18 @@ protected:
   bool clean_resource();
   bool clean_disks();
   bool clean_vm();
+  // The id of the new disk named `d.target_disk_name` into `d.target_disk_id`, when the
+  // engine holds one.
+  void find_unanswered_disk(RHV_Disk_Service& disks, Restore_Disk& d);
 
   // ---- data ----
   bool restore_disks();
   bool restore_disk_i(const std::shared_ptr<Restore_Disk>& disk);
   bool attach_disk(RHV_Disk_Attachment_Service& service, const std::shared_ptr<Restore_Disk>& disk, bool to_agent);
+  // `answered` (optional) tells, after a failed attach to the agent VM, whether the engine
+  // answered at all.
   bool attach_disk_i(RHV_Disk_Attachment_Service& service, const RHV_Disk_Attachment& in, RHV_Disk_Attachment& out,
-                     bool to_agent);
+                     bool to_agent, bool* answered = nullptr);
   bool detach_disk(RHV_Disk_Attachment_Service& service, const std::shared_ptr<Restore_Disk>& disk);
   bool detach_disk_i(RHV_Disk_Attachment_Service& service, const std::string& attachment_id);
   bool get_disk_file(const std::shared_ptr<Restore_Disk>& disk);
@@ -189,6 +198,7 @@ protected:
   ACE_Thread_Mutex session_mutex_;
   std::atomic<bool> completed_{false};
   bool vm_created_ = false;  // restore_vm_.target_vm_id names a VM this worker made
+  bool vm_unanswered_ = false;  // the VM's creation went out, no answer came back
 };
 
 #endif  // BACKUP_RHV_SERVANT_RHV_AGENT_RESTORE_H

@@ -89,14 +89,15 @@ bool RHV_Agent_Restore::create_disks()
     disk.backup = ((!disk.sparse || !*disk.sparse) && disk.format == "cow") ? std::string("incremental") : source.backup;
 
     const std::string name = disk.name;
+    d->target_disk_name = name;
     if (!disks.add(disk)) {
+      d->create_unanswered = !disks.answered();
       alerter_.failed_to_create_disk(name);
       RHV_LOG_ERROR("Failed to add disk for VM %s:%s.\n", restore_vm_.source_vm_name.c_str(),
                     restore_vm_.source_vm_id.c_str());
       return false;
     }
     d->target_disk_id = disk.id;
-    d->target_disk_name = name;
 
     // The new disk is usable once "ok"; what a failed read leaves in the record is
     // compared as well.
@@ -132,7 +133,9 @@ bool RHV_Agent_Restore::create_vm()
   if (!params_.original_restore)
     vm.cluster.id = restore_vm_.target_cluster_id;
 
-  if (!client_.vm_service().add(vm)) {
+  RHV_VM_Service vms = client_.vm_service();
+  if (!vms.add(vm)) {
+    vm_unanswered_ = !vms.answered();
     alerter_.failed_to_create_vm(restore_vm_.target_vm_name);
     RHV_LOG_ERROR("Failed to create VM %s:%s.\n", restore_vm_.source_vm_name.c_str(),
                   restore_vm_.source_vm_id.c_str());
@@ -199,17 +202,46 @@ bool RHV_Agent_Restore::clean_resource()
 bool RHV_Agent_Restore::clean_disks()
 {
   RHV_Disk_Service disks = client_.disk_service();
-  for (const std::shared_ptr<Restore_Disk>& d : restore_disks_)
-    if (!d->target_disk_id.empty() && !disks.remove(d->target_disk_id))
+  for (const std::shared_ptr<Restore_Disk>& d : restore_disks_) {
+    if (d->target_disk_id.empty() && d->create_unanswered)
+      find_unanswered_disk(disks, *d);
+    if (!d->target_disk_id.empty() && !disks.remove(d->target_disk_id) && !disks.gone())
       RHV_LOG_INFO("Failed to remove disk %s.\n", d->target_disk_id.c_str());
+  }
   return true;
+}
+
+void RHV_Agent_Restore::find_unanswered_disk(RHV_Disk_Service& disks, Restore_Disk& d)
+{
+  RHV_Disks all;
+  if (!disks.list(all))
+    return;
+  for (const RHV_Disk& disk : all) {
+    if (disk.name != d.target_disk_name)
+      continue;
+    RHV_LOG_INFO("Found disk %s '%s' made without an answer.\n", disk.id.c_str(), disk.name.c_str());
+    d.target_disk_id = disk.id;
+    return;
+  }
 }
 
 bool RHV_Agent_Restore::clean_vm()
 {
+  RHV_VM_Service vms = client_.vm_service();
+  const std::string& name = restore_vm_.target_vm_name;
+  RHV_VMs found;
+  if (!vm_created_ && vm_unanswered_ && vms.list(name, found, RHV_NO_FOLLOW, true)) {
+    for (const RHV_VM& vm : found) {
+      if (vm.name != name)
+        continue;
+      RHV_LOG_INFO("Found VM %s '%s' made without an answer.\n", vm.id.c_str(), name.c_str());
+      restore_vm_.target_vm_id = vm.id;
+      vm_created_ = true;
+    }
+  }
   // Only a VM this worker made: the task's own target VM id names none of its making.
-  if (vm_created_ && !restore_vm_.target_vm_id.empty() &&
-      !client_.vm_service().remove(restore_vm_.target_vm_id, true, false))
+  if (vm_created_ && !restore_vm_.target_vm_id.empty() && !vms.remove(restore_vm_.target_vm_id, true, false) &&
+      !vms.gone())
     RHV_LOG_INFO("Failed to remove VM %s.\n", restore_vm_.target_vm_id.c_str());
   return true;
 }
@@ -378,8 +410,16 @@ bool RHV_Agent_Restore::attach_disk(RHV_Disk_Attachment_Service& service, const 
 
   for (int counter = MAX_ATTACH_RETRY;; --counter) {
     RHV_Disk_Attachment reply;
-    if (!attach_disk_i(service, request, reply, to_agent))
+    bool answered = true;
+    if (!attach_disk_i(service, request, reply, to_agent, &answered)) {
+      // The engine may have plugged the disk in all the same.
+      if (!answered && to_agent) {
+        ACE_Guard<ACE_Thread_Mutex> lock(session_mutex_);
+        if (lock.locked())
+          service.detach_disk(disk->target_disk_id);
+      }
       return false;
+    }
     disk->new_attachment_id = reply.id;
     if (!to_agent || get_disk_file(disk))
       return true;
@@ -389,14 +429,18 @@ bool RHV_Agent_Restore::attach_disk(RHV_Disk_Attachment_Service& service, const 
 }
 
 bool RHV_Agent_Restore::attach_disk_i(RHV_Disk_Attachment_Service& service, const RHV_Disk_Attachment& in,
-                                      RHV_Disk_Attachment& out, bool to_agent)
+                                      RHV_Disk_Attachment& out, bool to_agent, bool* answered)
 {
   if (!to_agent)
     return service.add(in, out);
   ACE_Guard<ACE_Thread_Mutex> lock(session_mutex_);
   if (!lock.locked())
     return false;
-  return service.add(in, out);
+  if (service.add(in, out))
+    return true;
+  if (answered != nullptr)
+    *answered = service.answered();
+  return false;
 }
 
 bool RHV_Agent_Restore::get_disk_file(const std::shared_ptr<Restore_Disk>& disk)
@@ -427,7 +471,7 @@ bool RHV_Agent_Restore::detach_disk_i(RHV_Disk_Attachment_Service& service, cons
   ACE_Guard<ACE_Thread_Mutex> lock(session_mutex_);
   if (!lock.locked())
     return false;
-  return service.remove(attachment_id, true);
+  return service.remove(attachment_id, true) || service.gone();
 }
 
 bool RHV_Agent_Restore::update_record(const std::string& disk_id)

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "backup/rhv/servant/rhv_servant_handler.h"
+#include "platform/http/http_session.h"
 #include "platform/json/json_dump.h"
 #include "tests/support/engine_simulator_servant_road.h"
 #include "tests/support/sample_inventory.h"
@@ -164,6 +165,9 @@ TEST(Backup_Road, backs_up_vms_through_servant_processes_in_order)
   EXPECT_NE(job->job_log()->text().find("Activating 1 thread to backup the VM, disk count = 2, piece count = 2."),
             std::string::npos);
   EXPECT_TRUE(road.engine_clean());
+  // Exactly the engine requests a happy run has always made (the storage-domain reads
+  // aside: the restore's space monitor makes them by the clock).
+  EXPECT_EQ(road.engine().requests().size() - road.engine().count_requests("GET", ".*/storagedomains/.*"), 33u);
 }
 
 TEST(Backup_Road, vms_and_disks_in_parallel)
@@ -386,6 +390,53 @@ TEST(Backup_Road, a_snapshot_that_stays_locked_and_a_device_that_never_appears_f
     EXPECT_EQ(road.progress("def-wait", inv::VM_APP_ID).state, 3);
     EXPECT_TRUE(road.engine_clean());
     road.use_inprocess_handler(nullptr);
+  }
+}
+
+// The engine carries a create out and loses its answer: the connection closes, or the
+// answer comes after the client has given up (the servants then run in this process, with
+// a short receive time-out). What was made is found and removed all the same.
+TEST(Backup_Road, a_create_whose_answer_is_lost_leaves_nothing_behind)
+{
+  const std::string snapshots = "/vms/" + std::string(inv::VM_APP_ID) + "/snapshots";
+  const struct {
+    std::string path;
+    Engine_Fault::Kind kind;
+    Lines alerts;
+  } rows[] = {{snapshots, Engine_Fault::done_then_close, {"7/7", "3/10"}},
+              {snapshots, Engine_Fault::done_then_late, {"7/7", "3/10"}},
+              {"/vms/" + std::string(inv::AGENT_VM_ID) + "/diskattachments", Engine_Fault::done_then_close,
+               {"3/8", "7/19", "3/10"}}};
+  for (bool tls : {false, true}) {
+    for (const auto& row : rows) {
+      SCOPED_TRACE(row.path + (row.kind == Engine_Fault::done_then_late ? " late" : "") + (tls ? " over TLS" : ""));
+      Backup_Road road(RHV_MODULE_PATH, SERVANT_HOST, 1, tls);
+      test_support::Servant_Pauses pauses;
+      RHV_Backup_Servant_Handler handler;
+      if (row.kind == Engine_Fault::done_then_late) {
+        HTTP_Settings s = http_settings();
+        s.recv_timeout_ms = 5000;
+        set_http_settings(s);
+        road.use_inprocess_handler(&handler);
+      }
+      Engine_Fault f;
+      f.method = "POST";
+      f.path = road.engine().api_path(row.path);
+      f.kind = row.kind;
+      f.delay = std::chrono::minutes(10);  // cut short when the engine stops
+      const int fault = road.engine().add_fault(f);
+      Job_var job = road.run("def-lost", Backup_Road::source({inv::VM_APP_ID}));
+      clear_http_settings();
+      ASSERT_NE(job.get(), nullptr);
+      EXPECT_EQ(road.engine().fault_hits(fault), 1);
+      EXPECT_EQ(Backup_Road::final_events(job), (Lines{"START", "FAILURE"})) << job->job_log()->text();
+      EXPECT_EQ(Backup_Road::histories(job).size(), 1u);
+      EXPECT_EQ(alert_codes(road), row.alerts);
+      EXPECT_TRUE(road.catalog_sets().empty());
+      EXPECT_TRUE(road.pool_files().empty());
+      EXPECT_TRUE(road.engine_clean());
+      road.use_inprocess_handler(nullptr);
+    }
   }
 }
 

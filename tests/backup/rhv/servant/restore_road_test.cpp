@@ -53,6 +53,7 @@ TEST(Restore_Road, backed_up_vms_come_back_as_new_vms_with_equal_disks)
   Backup_Road road(RHV_MODULE_PATH, SERVANT_HOST);
   back_up(road, {inv::VM_WEB_ID, inv::VM_APP_ID});
   const size_t backup_alerts = road.alerts().size();
+  road.engine().clear_requests();
 
   Job_var job = road.run_restore("rt-restore", road.restore_source({inv::VM_WEB_ID, inv::VM_APP_ID}),
                                  R"({"original_restore": true, "parallel_vms": 2, "parallel_disks_per_vm": 2})");
@@ -107,6 +108,9 @@ TEST(Restore_Road, backed_up_vms_come_back_as_new_vms_with_equal_disks)
   EXPECT_EQ(std::count(alerts.begin(), alerts.end(), "3/26"), 2);
   EXPECT_EQ(std::count_if(alerts.begin(), alerts.end(), [](const std::string& a) { return a[0] == '7'; }), 0);
   EXPECT_TRUE(road.engine_clean());
+  // Exactly the engine requests a happy run has always made (the storage-domain reads
+  // aside: the restore's space monitor makes them by the clock).
+  EXPECT_EQ(road.engine().requests().size() - road.engine().count_requests("GET", ".*/storagedomains/.*"), 20u);
 }
 
 TEST(Restore_Road, a_restore_into_another_cluster)
@@ -188,4 +192,48 @@ TEST(Restore_Road, a_failed_restore_leaves_nothing_of_its_own)
   EXPECT_EQ(Backup_Road::final_events(job), (Lines{"START", "SUCCESS"})) << job->job_log()->text();
   for (const Backup_Road::Restored_Disk& d : road.restored_disks())
     EXPECT_TRUE(d.equal) << d.restored.name;
+}
+
+// The engine carries a call out and closes the connection instead of answering. A disk or
+// VM made so is found by its name and removed, a disk plugged into the agent VM so is
+// unplugged; a detach whose first sending was carried out is answered "not found" when
+// sent again, and counts as done.
+TEST(Restore_Road, an_answer_lost_on_the_way_leaves_nothing_behind)
+{
+  const std::string agent_attachments = "/vms/" + std::string(inv::AGENT_VM_ID) + "/diskattachments";
+  const struct {
+    const char* method;
+    std::string path;
+    const char* final_event;
+  } rows[] = {{"POST", "/disks", "FAILURE"},
+              {"POST", "/vms", "FAILURE"},
+              {"POST", agent_attachments, "FAILURE"},
+              {"DELETE", agent_attachments + "/[^/]+", "SUCCESS"}};
+  for (bool tls : {false, true}) {
+    Backup_Road road(RHV_MODULE_PATH, SERVANT_HOST, 1, tls);
+    back_up(road, {inv::VM_APP_ID});
+    const size_t pool_files = road.pool_files().size();
+    int n = 0;
+    for (const auto& row : rows) {
+      SCOPED_TRACE(std::string(row.method) + " " + row.path + (tls ? " over TLS" : ""));
+      Engine_Fault f;
+      f.method = row.method;
+      f.path = road.engine().api_path(row.path);
+      f.kind = Engine_Fault::done_then_close;
+      const int fault = road.engine().add_fault(f);
+      Job_var job = road.run_restore("rt-lost-" + std::to_string(++n), road.restore_source({inv::VM_APP_ID}));
+      ASSERT_NE(job.get(), nullptr);
+      EXPECT_EQ(road.engine().fault_hits(fault), 1);
+      EXPECT_EQ(Backup_Road::final_events(job), (Lines{"START", row.final_event})) << job->job_log()->text();
+      EXPECT_EQ(Backup_Road::histories(job).size(), 1u);
+      // A failed restore leaves no disk or VM; one that succeeded leaves its VM and disk.
+      const size_t made = std::string(row.final_event) == "SUCCESS" ? 1 : 0;
+      EXPECT_EQ(road.new_vms().size(), made);
+      EXPECT_EQ(road.new_disks().size(), made);
+      EXPECT_TRUE(road.engine_clean());
+      EXPECT_EQ(road.catalog_sets().size(), 1u);
+      EXPECT_EQ(road.pool_files().size(), pool_files);
+      road.engine().clear_faults();
+    }
+  }
 }
