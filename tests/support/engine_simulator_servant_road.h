@@ -66,6 +66,9 @@ public:
   static json_spirit::Object histories(const Job_var& job);
   // The kinds of the job's events other than progress reports ("START", "SUCCESS", ...).
   static std::vector<std::string> final_events(const Job_var& job);
+  // The job of one VM was cancelled and its servant replied in time: the job ends
+  // cancelled, its result holds the VM's failed history, and no servant was killed.
+  static ::testing::AssertionResult canceled_in_time(const Job_var& job, const std::string& vm_id);
 
   // The servant configuration of the module (its svc.conf) under the test root.
   std::string servant_conf() const;
