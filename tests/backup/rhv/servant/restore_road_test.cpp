@@ -197,48 +197,23 @@ TEST(Restore_Road, a_cancel_ends_the_waits_and_the_clean_up_leaves_nothing)
 {
   Backup_Road road(RHV_MODULE_PATH, SERVANT_HOST);
   back_up(road, {inv::VM_APP_ID});
-  struct Row {
-    const char* name;
-    std::function<void()> setup;
-    std::function<bool()> waiting;  // the servant waits now
-    // The engine ends making the new disk once the servant has stopped waiting for it:
-    // only then can it be removed.
-    bool release_after_cancel;
-  };
-  const std::vector<Row> rows = {
-    {"device never appears", [&] { road.engine().set_devices_appear(false); },
-     [&] {
-       test_support::Sim_Disk_Attachment a;
-       return test_support::wait_agent_attachment(road.engine(), a);
-     },
-     false},
-    {"new disk stays locked",
-     [&] {
-       test_support::Engine_Timing t;
-       t.disk_create = std::chrono::hours(1);
-       road.engine().set_timing(t);
-     },
-     [&] { return !road.new_disks().empty(); }, true},
-  };
-  int n = 0;
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    row.setup();
-    Job_var job = road.start_restore("rt-cancel-" + std::to_string(++n), road.restore_source({inv::VM_APP_ID}));
+  test_support::Engine_Timing locked;
+  locked.disk_create = std::chrono::hours(1);
+  // A device that never appears; a new disk that stays locked, which the engine refuses to
+  // remove until it is made: it is made once the servant has stopped waiting for it.
+  for (const char* made_after : {static_cast<const char*>(nullptr), "Failed to add disk "}) {
+    SCOPED_TRACE(made_after ? "new disk stays locked" : "device never appears");
+    road.engine().set_devices_appear(made_after != nullptr);
+    road.engine().set_timing(made_after ? locked : test_support::Engine_Timing());
+    Job_var job = road.start_restore(made_after ? "rt-locked" : "rt-device", road.restore_source({inv::VM_APP_ID}));
     ASSERT_NE(job.get(), nullptr);
-    ASSERT_TRUE(test_support::wait_until(row.waiting));
-    EXPECT_EQ(job->stop_i(nullptr), 0);
-    if (row.release_after_cancel) {
-      ASSERT_TRUE(test_support::wait_until(
-          [&] { return job->job_log()->text().find("Failed to add disk ") != std::string::npos; }));
-      road.engine().run_pending();
-    }
-    ASSERT_TRUE(road.wait(job));
-    EXPECT_TRUE(Backup_Road::canceled_in_time(job, inv::VM_APP_ID));
+    test_support::Sim_Disk_Attachment a;
+    EXPECT_TRUE(road.cancel_when(
+        job, inv::VM_APP_ID,
+        [&] { return made_after ? !road.new_disks().empty() : test_support::wait_agent_attachment(road.engine(), a, 0); },
+        made_after));
     EXPECT_TRUE(road.new_vms().empty());
     EXPECT_TRUE(road.new_disks().empty());
     EXPECT_TRUE(road.engine_clean());
-    road.engine().set_devices_appear(true);
-    road.engine().set_timing(test_support::Engine_Timing());
   }
 }

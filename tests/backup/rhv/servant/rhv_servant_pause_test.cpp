@@ -1,5 +1,5 @@
-// The servant pause ends at its wake-up or its stop test, however long it was asked to be:
-// a pause that did not would hold the test until its time-out.
+// A servant pause ends at its wake-up or at its stop test, however long it was asked to
+// be: one that did not would hold the test until its time-out.
 
 #include <gtest/gtest.h>
 
@@ -11,16 +11,12 @@
 TEST(RHV_Servant_Pause, a_long_pause_ends_at_its_wake_up_or_at_its_stop)
 {
   RHV_Servant_Wake wake;
-  std::thread waker([&wake] { wake.set(); });
-  EXPECT_FALSE(rhv_servant_pause(3600, nullptr, &wake));
-  waker.join();
-  // Once set, the wake-up ends every later pause at once.
-  EXPECT_FALSE(rhv_servant_pause(3600, nullptr, &wake));
-
   std::atomic<bool> canceled{false};
-  std::thread canceler([&canceled] { canceled = true; });
+  std::thread other([&] {
+    wake.set();
+    canceled = true;
+  });
+  EXPECT_FALSE(rhv_servant_pause(3600, nullptr, &wake));
   EXPECT_FALSE(rhv_servant_pause(3600, [&canceled] { return canceled.load(); }));
-  canceler.join();
-
-  EXPECT_TRUE(rhv_servant_pause(0, [] { return false; }));
+  other.join();
 }
