@@ -123,19 +123,29 @@ void list_files(const std::string& base, const std::string& relative, std::vecto
 
 // ---- devices ----
 
-bool wait_agent_attachment(const Engine_Simulator& engine, Sim_Disk_Attachment& out, int seconds)
+bool wait_until(const std::function<bool()>& done, int seconds)
 {
   auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  for (;;) {
-    for (const Sim_Disk_Attachment& a : engine.attachments(engine.config().agent_vm_id))
-      if (!a.agent_own) {
-        out = a;
-        return true;
-      }
+  while (!done()) {
     if (std::chrono::steady_clock::now() > end)
       return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  return true;
+}
+
+bool wait_agent_attachment(const Engine_Simulator& engine, Sim_Disk_Attachment& out, int seconds)
+{
+  return wait_until(
+      [&engine, &out] {
+        for (const Sim_Disk_Attachment& a : engine.attachments(engine.config().agent_vm_id))
+          if (!a.agent_own) {
+            out = a;
+            return true;
+          }
+        return false;
+      },
+      seconds);
 }
 
 std::string attached_disk_file(const Engine_Simulator& engine, const Sim_Disk_Attachment& attachment)

@@ -44,6 +44,9 @@ namespace test_support {
 // With set_devices_appear(false) the simulator makes no device for a disk plugged into the
 // agent VM; a test then plays the agent's kernel itself.
 
+// Polls `done` until it is true; false after `seconds` (a guard against hangs, not a timing).
+bool wait_until(const std::function<bool()>& done, int seconds = 120);
+
 // Polls the simulator until a disk other than the agent's own is attached to the agent VM;
 // false after `seconds` (a guard against hangs, not a timing).
 bool wait_agent_attachment(const Engine_Simulator& engine, Sim_Disk_Attachment& out, int seconds = 120);

@@ -149,6 +149,30 @@ std::vector<std::string> Backup_Road::final_events(const Job_var& job)
   return out;
 }
 
+::testing::AssertionResult Backup_Road::cancel_when(const Job_var& job, const std::string& vm_id,
+                                                    const std::function<bool()>& waiting, const char* made_after)
+{
+  if (!wait_until(waiting) || job->stop_i(nullptr) != 0)
+    return ::testing::AssertionFailure() << "the job was not cancelled while it waited";
+  if (made_after != nullptr) {
+    if (!wait_until([&] { return job->job_log()->text().find(made_after) != std::string::npos; }))
+      return ::testing::AssertionFailure() << "no '" << made_after << "' in the job log";
+    engine().run_pending();
+  }
+  if (!wait(job))
+    return ::testing::AssertionFailure() << "the job did not end";
+  const std::string log = job->job_log()->text();
+  if (final_events(job) != std::vector<std::string>{"START", "CANCELED"})
+    return ::testing::AssertionFailure() << "the job did not end cancelled:\n" << log;
+  const json_spirit::Object h = histories(job);
+  if (h.size() != 1 || h.count(vm_id) == 0 || h.at(vm_id).get_obj().at("succeed").get_bool())
+    return ::testing::AssertionFailure() << "no failed history of " << vm_id << " alone:\n" << log;
+  for (const char* killed : {"killing it", "died of signal"})
+    if (log.find(killed) != std::string::npos)
+      return ::testing::AssertionFailure() << "a servant was killed:\n" << log;
+  return ::testing::AssertionSuccess();
+}
+
 std::string Backup_Road::restore_source(const std::vector<std::string>& vm_ids,
                                         const std::string& target_cluster_id) const
 {

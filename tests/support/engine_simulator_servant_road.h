@@ -19,6 +19,7 @@
 // In-process servants run the handler given to use_inprocess_handler() (a handler of this
 // program's own copy of the module code, whose pauses a test can shorten).
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -67,6 +68,12 @@ public:
   static json_spirit::Object histories(const Job_var& job);
   // The kinds of the job's events other than progress reports ("START", "SUCCESS", ...).
   static std::vector<std::string> final_events(const Job_var& job);
+  // Cancels the started job of the one VM `vm_id` once `waiting` holds; with `made_after`,
+  // the engine then carries out its delayed work once that text is in the job log. Then
+  // waits for the job: success when it ended cancelled with the VM's failed history and no
+  // servant was killed.
+  ::testing::AssertionResult cancel_when(const Job_var& job, const std::string& vm_id,
+                                         const std::function<bool()>& waiting, const char* made_after = nullptr);
 
   // The servant configuration of the module (its svc.conf) under the test root.
   std::string servant_conf() const;

@@ -113,9 +113,13 @@ bool RHV_Agent_Backup::prepare_snapshot()
     return false;
   }
   alerter_.succeed_to_create_snapshot(vm_.name, snapshot_.description);
-  if (!wait_snapshot()) {
+  if (!wait_snapshot([this] { return is_canceled(); })) {
     RHV_LOG_ERROR("Failed to wait snapshot '%s' of VM '%s' until ok.\n", snapshot_.description.c_str(),
                   vm_.name.c_str());
+    // The engine refuses to remove a snapshot while it is being made: after a cancel the
+    // clean-up gives it its time to be made.
+    if (is_canceled())
+      wait_snapshot([this] { return cleanup_overdue(); });
     return false;
   }
   return true;
@@ -140,7 +144,7 @@ bool RHV_Agent_Backup::create_snapshot()
   return false;
 }
 
-bool RHV_Agent_Backup::wait_snapshot()
+bool RHV_Agent_Backup::wait_snapshot(const std::function<bool()>& stop)
 {
   RHV_LOG_DEBUG("Wait snapshot '%s' of VM '%s' until ok.\n", snapshot_.description.c_str(), vm_.name.c_str());
   const std::string id = snapshot_.id;  // the record is reloaded in place
@@ -152,7 +156,8 @@ bool RHV_Agent_Backup::wait_snapshot()
     }
     if (snapshot_.snapshot_status == "ok")
       return true;
-    rhv_servant_pause(delay);
+    if (!rhv_servant_pause(delay, stop))
+      return false;
   }
   return false;
 }
@@ -282,7 +287,8 @@ bool RHV_Agent_Backup::remove_snapshot(RHV_Snapshot& snap)
       RHV_LOG_INFO("Remove snapshot '%s' of VM '%s'.\n", snap.description.c_str(), vm_.name.c_str());
       return true;
     }
-    rhv_servant_pause(delay);
+    if (!rhv_servant_pause(delay, [this] { return cleanup_overdue(); }))
+      break;
   }
   alerter_.failed_to_remove_snapshot(vm_.name, snap.description);
   return false;

@@ -32,6 +32,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -91,7 +92,9 @@ protected:
   bool remove_prev_snapshots();
   bool prepare_snapshot();
   bool create_snapshot();
-  bool wait_snapshot();
+  // Polls the snapshot until it is "ok"; false when the poll runs out, a read fails or
+  // `stop` ends a pause.
+  bool wait_snapshot(const std::function<bool()>& stop);
   bool prepare_disks();
   bool prepare_pieces(std::vector<RHV_Disk>& disks);
   bool split_disk(std::shared_ptr<Task>& task);

@@ -213,9 +213,8 @@ bool RHV_Agent_Backup::attach_disk(RHV_Disk_Attachment_Service& service, const s
       alerter_.succeed_to_attach_disk(agent_vm_name, task.disk.name);
       return true;
     }
-    if (!detach_disk_i(service, task.attachment_id))
+    if (!detach_disk_i(service, task.attachment_id) || !rhv_servant_pause(1, [this] { return is_canceled(); }))
       break;
-    rhv_servant_pause(1);
   }
   alerter_.failed_to_attach_disk(agent_vm_name, task.disk.name);
   RHV_LOG_ERROR("Failed to attach disk '%s' of snapshot '%s' to agent VM '%s'.\n", task.disk.name.c_str(),
@@ -245,7 +244,8 @@ bool RHV_Agent_Backup::wait_attach_disk(const std::shared_ptr<Piece>& piece)
   for (unsigned int delay : exponential_backoff(INITIAL_INTERVAL, MAX_RETRY_TIMES, MAX_INTERVAL, false)) {
     if (::access(task.path.c_str(), F_OK) == 0)
       return true;
-    rhv_servant_pause(delay);
+    if (!rhv_servant_pause(delay, [this] { return is_canceled(); }))
+      return false;
   }
   return false;
 }

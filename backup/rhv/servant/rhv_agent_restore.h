@@ -43,6 +43,7 @@
 #include "backup/models/task/task_base.h"
 #include "backup/rhv/api/rhv_defs_vm.h"
 #include "backup/rhv/api/rhv_vm_services.h"
+#include "backup/rhv/servant/rhv_servant_pause.h"
 #include "backup/rhv/servant/rhv_vm_restore.h"
 #include "platform/http/json_restful_client.h"
 #include "platform/json/value.h"
@@ -196,7 +197,7 @@ protected:
   std::map<std::string, Record> record;
   ACE_Thread_Mutex mutex_;
   ACE_Thread_Mutex session_mutex_;
-  std::atomic<bool> completed_{false};
+  RHV_Servant_Wake completed_;  // set when the data step ends; wakes the storage monitor
   bool vm_created_ = false;  // restore_vm_.target_vm_id names a VM this worker made
   bool vm_unanswered_ = false;  // the VM's creation went out, no answer came back
 };

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "backup/client_io/backoff_range.h"
 #include "backup/models/task/thread_task_scheduler.h"
@@ -101,24 +102,29 @@ bool RHV_Agent_Restore::create_disks()
 
     // The new disk is usable once "ok"; what a failed read leaves in the record is
     // compared as well.
-    bool ready = false;
-    for (unsigned int delay : exponential_backoff(INITIAL_INTERVAL, MAX_RETRY_TIMES, MAX_INTERVAL, true)) {
-      disks.get(d->target_disk_id, disk);
-      if (disk.status == "ok") {
-        Record& r = record[d->target_disk_id];
-        r.total_piece = static_cast<int>(d->pieces.size());
-        r.completed_piece = 0;
-        ready = true;
-        break;
+    auto made = [&](const std::function<bool()>& stop) {
+      for (unsigned int delay : exponential_backoff(INITIAL_INTERVAL, MAX_RETRY_TIMES, MAX_INTERVAL, true)) {
+        disks.get(d->target_disk_id, disk);
+        if (disk.status == "ok")
+          return true;
+        if (!rhv_servant_pause(delay, stop))
+          return false;
       }
-      rhv_servant_pause(delay);
-    }
-    if (!ready) {
+      return false;
+    };
+    if (!made([this] { return is_canceled(); })) {
       alerter_.failed_to_create_disk(name);
       RHV_LOG_ERROR("Failed to add disk %s for VM %s:%s.\n", d->target_disk_id.c_str(),
                     restore_vm_.source_vm_name.c_str(), restore_vm_.source_vm_id.c_str());
+      // The engine refuses to remove a disk while it is being made: after a cancel the
+      // clean-up gives it its time to be made.
+      if (is_canceled())
+        made([this] { return cleanup_overdue(); });
       return false;
     }
+    Record& r = record[d->target_disk_id];
+    r.total_piece = static_cast<int>(d->pieces.size());
+    r.completed_piece = 0;
     alerter_.succeed_to_create_disk(name);
   }
   return true;
@@ -255,7 +261,7 @@ bool RHV_Agent_Restore::restore_disks()
     RHV_LOG_WARNING("Failed to start storage monitor.\n");
   // On every way out the monitor ends, and is joined, before this returns.
   auto monitor_guard = make_deleter([this, &monitor] {
-    completed_ = true;
+    completed_.set();
     monitor.join();
   });
 
@@ -423,7 +429,7 @@ bool RHV_Agent_Restore::attach_disk(RHV_Disk_Attachment_Service& service, const 
     disk->new_attachment_id = reply.id;
     if (!to_agent || get_disk_file(disk))
       return true;
-    if (!detach_disk_i(service, disk->new_attachment_id) || counter == 0)
+    if (!detach_disk_i(service, disk->new_attachment_id) || counter == 0 || is_canceled())
       return false;
   }
 }
@@ -449,7 +455,8 @@ bool RHV_Agent_Restore::get_disk_file(const std::shared_ptr<Restore_Disk>& disk)
   for (int miss = 0; miss < MAX_DEVICE_CHECKS; ++miss) {
     if (::access(disk->local_path.c_str(), F_OK) == 0)
       return true;
-    rhv_servant_pause(DEVICE_CHECK_INTERVAL);
+    if (!rhv_servant_pause(DEVICE_CHECK_INTERVAL, [this] { return is_canceled(); }))
+      return false;
   }
   return false;
 }
@@ -459,7 +466,8 @@ bool RHV_Agent_Restore::detach_disk(RHV_Disk_Attachment_Service& service, const 
   for (unsigned int delay : exponential_backoff(INITIAL_INTERVAL, MAX_RETRY_TIMES, MAX_INTERVAL, true)) {
     if (detach_disk_i(service, disk->new_attachment_id))
       return true;
-    rhv_servant_pause(delay);
+    if (!rhv_servant_pause(delay, [this] { return cleanup_overdue(); }))
+      break;
   }
   RHV_LOG_WARNING("Failed to detach disk %s from agent VM %s.\n", disk->target_disk_id.c_str(),
                   params_.host_info.agent_vm_id.c_str());
@@ -518,14 +526,12 @@ int RHV_Agent_Restore::check_storages_quota()
 
 void RHV_Agent_Restore::monitor_storage_capacity()
 {
-  while (!completed_.load()) {
+  while (!completed_.is_set()) {
     if (check_storages_quota() < 0) {
       stop_ = true;
       return;
     }
-    // The period is slept in one-second steps, so that the end of the data step is
-    // noticed soon.
-    for (int slept = 0; slept < MONITOR_INTERVAL && !completed_.load(); ++slept)
-      rhv_servant_pause(1);
+    // The end of the data step ends the period at once.
+    rhv_servant_pause(MONITOR_INTERVAL, nullptr, &completed_);
   }
 }

@@ -2,6 +2,8 @@
 
 #include <ace/OS_NS_time.h>
 
+#include <chrono>
+
 #include "backup/rhv/job/rhv_backup_params.h"
 #include "backup/rhv/job/rhv_restore_params.h"
 #include "backup/scrt/check.h"
@@ -58,6 +60,19 @@ bool RHV_VM_Base<P>::is_canceled() const
     return false;
   const int32_t state = job_act_->state.load();
   return state == JOB_STATE_CANCELING || state == JOB_STATE_CANCELED || state == JOB_STATE_ABORTING;
+}
+
+template <typename P>
+bool RHV_VM_Base<P>::cleanup_overdue() const
+{
+  if (!is_canceled())
+    return false;
+  const int64_t now =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  int64_t start = 0;
+  if (cleanup_start_.compare_exchange_strong(start, now))
+    start = now;
+  return now - start >= std::chrono::nanoseconds(std::chrono::seconds(CANCEL_CLEANUP_SECONDS)).count();
 }
 
 template <typename P>

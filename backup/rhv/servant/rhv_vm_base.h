@@ -12,6 +12,7 @@
 //
 // `P` is RHV_Backup_Params or RHV_Restore_Params.
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -44,6 +45,16 @@ public:
   // aborting. False while the activity is not open.
   bool is_canceled() const;
 
+  // The time the clean-up that follows a cancel may still spend waiting on the engine (a
+  // snapshot or disk still being made before it can be removed, a removal polled until
+  // done, a detach retried), so that the reply goes out well inside the platform's stop
+  // grace.
+  static constexpr int CANCEL_CLEANUP_SECONDS = 30;
+
+  // True once the job is cancelled and that time has passed since the first call that
+  // found it so: the stop test of the clean-up's pauses. False while the job runs.
+  bool cleanup_overdue() const;
+
   const P& params() const { return params_; }
 
 protected:
@@ -64,6 +75,10 @@ protected:
   RHV_Servant_Alerter alerter_;
   Job_Activity_Handle job_act_;
   std::unique_ptr<RHV_VM_Progress_Handle> progress_;
+
+private:
+  // When cleanup_overdue() first found the job cancelled (steady clock, ns; 0: not yet).
+  mutable std::atomic<int64_t> cleanup_start_{0};
 };
 
 #endif  // BACKUP_RHV_SERVANT_RHV_VM_BASE_H
