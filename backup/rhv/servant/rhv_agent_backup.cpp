@@ -309,7 +309,7 @@ bool RHV_Agent_Backup::find_unanswered_snapshot()
     snapshot_ = std::move(snapshot);
     // A snapshot still being made cannot be removed yet.
     if (snapshot_.snapshot_status != "ok")
-      wait_snapshot();
+      wait_snapshot([this] { return cleanup_overdue(); });
     return true;
   }
   return false;

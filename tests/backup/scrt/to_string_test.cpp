@@ -28,8 +28,8 @@ TEST(To_String, OtherTypesPrintTypeNameAndAddressNotValue)
   std::string const text = scrt::to_string<std::atomic<unsigned long>&, true>(counter);
   char address[64];
   std::snprintf(address, sizeof address, "%p", static_cast<void*>(&counter));
+  // The exact text holds no value: an address may contain the digits of any value.
   EXPECT_EQ(text, std::string(typeid(std::atomic<unsigned long>).name()) + "(" + address + ")");
-  EXPECT_EQ(text.find("42"), std::string::npos);
 }
 
 TEST(To_String, IfNotEqualFramesOnlyWhenTextDiffers)
