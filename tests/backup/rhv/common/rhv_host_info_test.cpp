@@ -61,24 +61,31 @@ struct Released_Watch {
 
 }  // namespace
 
-void* operator new(size_t n)
+// Every plain form is replaced (a sanitizer checks that each block is released by the
+// family that made it), and none is inlined: the compiler would pair a caller's new
+// with the free below.
+[[gnu::noinline]] void* operator new(size_t n, const std::nothrow_t&) noexcept
 {
-  if (void* p = std::malloc(n == 0 ? 1 : n))
+  return std::malloc(n == 0 ? 1 : n);
+}
+[[gnu::noinline]] void* operator new(size_t n)
+{
+  if (void* p = operator new(n, std::nothrow))
     return p;
   throw std::bad_alloc();
 }
-
-void operator delete(void* p) noexcept
+[[gnu::noinline]] void operator delete(void* p) noexcept
 {
   look_at_released(p);
   std::free(p);
 }
-
-void operator delete(void* p, size_t) noexcept
-{
-  look_at_released(p);
-  std::free(p);
-}
+void* operator new[](size_t n) { return operator new(n); }
+void* operator new[](size_t n, const std::nothrow_t&) noexcept { return operator new(n, std::nothrow); }
+void operator delete(void* p, size_t) noexcept { operator delete(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { operator delete(p); }
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete[](void* p, size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { operator delete(p); }
 
 namespace {
 
