@@ -58,7 +58,8 @@ bool RHV_Agent_Manager::detach_disks(const RHV_Disk_Attachments& attachments)
     Attachment_Map::iterator it = attachments_.find(attachment.disk.id);
     if (it == attachments_.end())
       continue;
-    if (!attachment_service_.remove(it->second.id, true)) {
+    // "Not found": a first sending whose answer was lost has taken it off already.
+    if (!attachment_service_.remove(it->second.id, true) && !attachment_service_.gone()) {
       RHV_LOG_ERROR("Failed to detach disk '%s' from VM '%s'.\n", it->second.disk.name.c_str(), vm_.name.c_str());
       return false;
     }

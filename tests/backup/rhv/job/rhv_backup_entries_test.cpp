@@ -265,11 +265,26 @@ TEST(RHV_Backup_Entries, disks_left_on_the_agent_vm_are_detached_first)
   ASSERT_EQ(on_agent.size(), 1u);
   EXPECT_EQ(on_agent[0].disk_id, inv::DISK_AGENT_OS_ID);
 
-  // When the disk cannot be taken off the agent VM, its VM is left out.
+  // The engine takes the disk off but its answer is lost: the request sent again is answered
+  // "not found", which means done.
   ASSERT_TRUE(e.attach_disk(left, true));
   test_support::Engine_Fault fault;
   fault.method = "DELETE";
   fault.path = e.api_path("/vms/") + inv::AGENT_VM_ID + "/diskattachments/.*";
+  fault.kind = test_support::Engine_Fault::done_then_close;
+  e.add_fault(fault);
+  {
+    Log_Capture log(true);
+    Direct_Backup run(f, source({src_entry("VirtualMachine", inv::VM_WEB_ID)}), NO_RESERVE);
+    ASSERT_TRUE(run.resolve()) << log.dump();
+    EXPECT_EQ(run.entries(), Lines{WEB});
+    EXPECT_EQ(e.attachments(inv::AGENT_VM_ID).size(), 1u);
+  }
+  e.clear_faults();
+
+  // When the disk cannot be taken off the agent VM, its VM is left out.
+  ASSERT_TRUE(e.attach_disk(left, true));
+  fault.kind = test_support::Engine_Fault::error_status;
   fault.status_code = 409;
   e.add_fault(fault);
   Log_Capture log(true);
