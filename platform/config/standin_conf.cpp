@@ -75,7 +75,7 @@ const char* const SCALAR_KEYS[] = {
   "root_prefix", "component", "access_key", "node_access_key", "on_backupd",
   "rsa_private_key", "backupd_host", "backupd_port", "backupd_ssl", "catalog_dir",
   "alert_sink", "job_log_dir", "servant_mode", "servant_module", "servant_host_binary",
-  "device_dir", "engine_ca_file", "tls_insecure",
+  "device_dir", "engine_ca_file", "tls_insecure", "engine_recv_timeout_ms",
 };
 
 bool is_scalar_key(const std::string& key)
@@ -271,6 +271,19 @@ bool Standin_Conf::parse(const std::string& text, const std::string& base_dir, s
   if (const Entry* e = get("backupd_port"))
     if (!parse_port(e->value, next.backupd_port_))
       return fail(e->line, "invalid port '" + e->value + "'");
+
+  if (const Entry* e = get("engine_recv_timeout_ms")) {
+    const std::string& v = e->value;
+    unsigned long n = 0;
+    bool ok = !v.empty() && v.size() <= 8;
+    for (char ch : v) {
+      ok = ok && ch >= '0' && ch <= '9';
+      n = n * 10 + static_cast<unsigned long>(ch - '0');
+    }
+    if (!ok || n > 86400000UL)
+      return fail(e->line, "invalid time-out '" + v + "'");
+    next.engine_recv_timeout_ms_ = static_cast<unsigned>(n);
+  }
 
   if (const Entry* e = get("servant_mode")) {
     if (e->value != "process" && e->value != "inprocess")

@@ -42,6 +42,10 @@ struct Standin_Pool {
 //   device_dir           where hot-plugged disks appear (default "/dev/disk/by-id")
 //   engine_ca_file, tls_insecure (bool)
 //                        certificate checking of engine connections
+//   engine_recv_timeout_ms (0..86400000)
+//                        when above 0, the longest wait for an engine answer's next
+//                        bytes, in place of the session's own (test beds that meet an
+//                        engine whose answer never comes)
 //   ext.<anything>       free settings for test programs, read with extension()
 //
 // Booleans are true/false, yes/no, on/off or 1/0. Path values may hold
@@ -126,6 +130,8 @@ public:
   // Default: empty (the system's trust store), false.
   const std::string& engine_ca_file() const { return engine_ca_file_; }
   bool tls_insecure() const { return tls_insecure_; }
+  // Default: 0 (the session's own receive time-out).
+  unsigned engine_recv_timeout_ms() const { return engine_recv_timeout_ms_; }
 
   // The value of "ext.<name>", or null when the file does not set it.
   const std::string* extension(const std::string& name) const;
@@ -153,6 +159,7 @@ private:
   std::string device_dir_;
   std::string engine_ca_file_;
   bool tls_insecure_ = false;
+  unsigned engine_recv_timeout_ms_ = 0;
   std::map<std::string, std::string> extensions_;
 };
 

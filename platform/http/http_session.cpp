@@ -50,6 +50,7 @@ HTTP_Settings http_settings()
   if (conf) {
     s.ca_file = conf->engine_ca_file();
     s.insecure = conf->tls_insecure();
+    s.recv_timeout_ms = conf->engine_recv_timeout_ms();
   }
   return s;
 }

@@ -29,7 +29,8 @@ struct HTTP_Settings {
 };
 
 // The settings for a new session: those given to set_http_settings() when they are set;
-// otherwise the platform configuration's "engine_ca_file" and "tls_insecure" (read at each
+// otherwise the platform configuration's "engine_ca_file", "tls_insecure" and
+// "engine_recv_timeout_ms" (read at each
 // session creation, so a reloaded configuration applies to the sessions created after it)
 // with the default retry delay.
 HTTP_Settings http_settings();

@@ -241,25 +241,28 @@ TEST(Restore_Road, an_answer_lost_on_the_way_leaves_nothing_behind)
 // removes what it made and replies long before the stop grace (60 s) is over.
 TEST(Restore_Road, a_cancel_ends_the_waits_and_the_clean_up_leaves_nothing)
 {
-  Backup_Road road(RHV_MODULE_PATH, SERVANT_HOST);
-  back_up(road, {inv::VM_APP_ID});
-  test_support::Engine_Timing locked;
-  locked.disk_create = std::chrono::hours(1);
-  // A device that never appears; a new disk that stays locked, which the engine refuses to
-  // remove until it is made: it is made once the servant has stopped waiting for it.
-  for (const char* made_after : {static_cast<const char*>(nullptr), "Failed to add disk "}) {
-    SCOPED_TRACE(made_after ? "new disk stays locked" : "device never appears");
-    road.engine().set_devices_appear(made_after != nullptr);
-    road.engine().set_timing(made_after ? locked : test_support::Engine_Timing());
-    Job_var job = road.start_restore(made_after ? "rt-locked" : "rt-device", road.restore_source({inv::VM_APP_ID}));
-    ASSERT_NE(job.get(), nullptr);
-    test_support::Sim_Disk_Attachment a;
-    EXPECT_TRUE(road.cancel_when(
-        job, inv::VM_APP_ID,
-        [&] { return made_after ? !road.new_disks().empty() : test_support::wait_agent_attachment(road.engine(), a, 0); },
-        made_after));
-    EXPECT_TRUE(road.new_vms().empty());
-    EXPECT_TRUE(road.new_disks().empty());
-    EXPECT_TRUE(road.engine_clean());
+  for (bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "over TLS" : "over plain HTTP");
+    Backup_Road road(RHV_MODULE_PATH, SERVANT_HOST, 1, tls);
+    back_up(road, {inv::VM_APP_ID});
+    test_support::Engine_Timing locked;
+    locked.disk_create = std::chrono::hours(1);
+    // A device that never appears; a new disk that stays locked, which the engine refuses to
+    // remove until it is made: it is made once the servant has stopped waiting for it.
+    for (const char* made_after : {static_cast<const char*>(nullptr), "Failed to add disk "}) {
+      SCOPED_TRACE(made_after ? "new disk stays locked" : "device never appears");
+      road.engine().set_devices_appear(made_after != nullptr);
+      road.engine().set_timing(made_after ? locked : test_support::Engine_Timing());
+      Job_var job = road.start_restore(made_after ? "rt-locked" : "rt-device", road.restore_source({inv::VM_APP_ID}));
+      ASSERT_NE(job.get(), nullptr);
+      test_support::Sim_Disk_Attachment a;
+      EXPECT_TRUE(road.cancel_when(
+          job, inv::VM_APP_ID,
+          [&] { return made_after ? !road.new_disks().empty() : test_support::wait_agent_attachment(road.engine(), a, 0); },
+          made_after));
+      EXPECT_TRUE(road.new_vms().empty());
+      EXPECT_TRUE(road.new_disks().empty());
+      EXPECT_TRUE(road.engine_clean());
+    }
   }
 }
