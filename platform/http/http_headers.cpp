@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
+#include <cassert>
 #include <cstring>
 
 namespace {
@@ -84,19 +84,31 @@ int http_head_id(const char* name)
 {
   if (name == nullptr)
     return -1;
-  // Only names of the same length and first letter are compared in full.
-  static const std::array<size_t, HTTP_HEAD_MAX> lengths = [] {
-    std::array<size_t, HTTP_HEAD_MAX> l{};
-    for (int i = 0; i < HTTP_HEAD_MAX; ++i)
-      l[i] = std::strlen(kHeaderNames[i]);
-    return l;
+  // The known names grouped by length: only the few of the same length are compared.
+  constexpr size_t kLongest = 32;
+  struct By_Length {
+    std::array<unsigned char, HTTP_HEAD_MAX> ids{};
+    std::array<unsigned char, kLongest + 2> start{};  // ids[start[n]..start[n+1]) have length n
+  };
+  static const By_Length table = [] {
+    By_Length t;
+    size_t k = 0;
+    for (size_t n = 0; n <= kLongest; ++n) {
+      t.start[n] = static_cast<unsigned char>(k);
+      for (int i = 0; i < HTTP_HEAD_MAX; ++i)
+        if (std::strlen(kHeaderNames[i]) == n)
+          t.ids[k++] = static_cast<unsigned char>(i);
+    }
+    t.start[kLongest + 1] = static_cast<unsigned char>(k);
+    assert(k == HTTP_HEAD_MAX);  // every known name is at most kLongest long
+    return t;
   }();
   const size_t length = std::strlen(name);
-  const int first = std::tolower(static_cast<unsigned char>(name[0]));
-  for (int i = 0; i < HTTP_HEAD_MAX; ++i)
-    if (lengths[i] == length && std::tolower(static_cast<unsigned char>(kHeaderNames[i][0])) == first &&
-        strcasecmp(kHeaderNames[i], name) == 0)
-      return i;
+  if (length > kLongest)
+    return -1;
+  for (size_t k = table.start[length]; k < table.start[length + 1]; ++k)
+    if (strcasecmp(kHeaderNames[table.ids[k]], name) == 0)
+      return table.ids[k];
   return -1;
 }
 

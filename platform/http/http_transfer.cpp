@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "backup/scrt/log.h"
+#include "platform/runtime/secure_memset.h"
 
 namespace {
 
@@ -100,7 +101,7 @@ HTTP_Transfer::~HTTP_Transfer()
     // The handle keeps its fixed options for the next transfer; what points into this
     // object goes.
     CURL* e = s_->easy;
-    curl_easy_setopt(e, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+    clear_header_list();
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
     curl_easy_setopt(e, CURLOPT_HEADERDATA, static_cast<void*>(nullptr));
     curl_easy_setopt(e, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
@@ -109,8 +110,6 @@ HTTP_Transfer::~HTTP_Transfer()
     s_->owner = std::thread::id();
     s_->busy.unlock();
   }
-  if (headers_ != nullptr)
-    curl_slist_free_all(headers_);
 }
 
 int HTTP_Transfer::state() const
@@ -144,7 +143,12 @@ void HTTP_Transfer::fail(int err, const std::string& reason)
 
 void HTTP_Transfer::log_failure() const
 {
-  RHV_LOG_WARNING("HTTP %s '%s' failed: %s.\n", method_.c_str(), log_url_.c_str(), failure_.c_str());
+  RHV_LOG_WARNING("HTTP %s '%s' failed: %s.\n", method_.c_str(), log_url().c_str(), failure_.c_str());
+}
+
+std::string HTTP_Transfer::log_url() const
+{
+  return log_uri_.empty() ? url_.substr(0, path_end_) : s_->base_url + log_uri_;
 }
 
 void HTTP_Transfer::finished(CURLcode code)
@@ -281,36 +285,73 @@ void HTTP_Transfer::setup(const CGI_Request& req)
   bool fresh = m == HTTP_METHOD_POST || m == HTTP_METHOD_PATCH || m == HTTP_METHOD_LOCK || m == HTTP_METHOD_MKCOL;
   curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, fresh ? 1L : 0L);
 
-  if (headers_ != nullptr) {
-    curl_easy_setopt(e, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
-    curl_slist_free_all(headers_);
-    headers_ = nullptr;
-  }
-  bool ok = true;
-  std::string line;
+  set_header_list(req);
+}
+
+void HTTP_Transfer::set_header_list(const CGI_Request& req)
+{
+  CURL* e = s_->easy;
+  clear_header_list();
+  // libcurl sets Content-Length, Transfer-Encoding and Expect itself from the body mode.
+  auto own = [](const char* name) {
+    switch (std::strlen(name)) {
+    case 6: return strcasecmp(name, "Expect") != 0;
+    case 14: return strcasecmp(name, "Content-Length") != 0;
+    case 17: return strcasecmp(name, "Transfer-Encoding") != 0;
+    default: return true;
+    }
+  };
+  static const char kNoExpect[] = "Expect:";  // no "100-continue" round trip
+  size_t size = sizeof kNoExpect;
+  size_t lines = 1;
   req.headers().visit([&](const char* name, const char* value) {
-    int id = http_head_id(name);
-    if (id == HTTP_HEAD_CONTENT_LENGTH || id == HTTP_HEAD_TRANSFER_ENCODING || id == HTTP_HEAD_EXPECT)
-      return;
-    // libcurl sends "Name;" as a header with an empty value, and drops "Name:".
-    line.assign(name);
-    if (*value != '\0')
-      line.append(": ").append(value);
-    else
-      line.push_back(';');
-    curl_slist* l = curl_slist_append(headers_, line.c_str());
-    if (l == nullptr)
-      ok = false;
-    else
-      headers_ = l;
+    if (own(name)) {
+      size += std::strlen(name) + 2 + std::strlen(value) + 1;
+      ++lines;
+    }
   });
-  if (curl_slist* l = curl_slist_append(headers_, "Expect:"))  // no "100-continue" round trip
-    headers_ = l;
-  else
-    ok = false;
-  if (!ok)
+  std::string& text = s_->header_text;
+  std::vector<curl_slist>& list = s_->header_list;
+  try {
+    // Reserved whole, so that the nodes' pointers into the text stay valid.
+    text.reserve(size);
+    list.resize(lines);
+  } catch (const std::bad_alloc&) {
     fail(ENOMEM, "out of memory");
-  curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers_);
+    return;
+  }
+  size_t n = 0;
+  auto add = [&](const char* line_start) {
+    list[n].data = const_cast<char*>(line_start);
+    list[n].next = n + 1 < lines ? &list[n + 1] : nullptr;
+    ++n;
+  };
+  req.headers().visit([&](const char* name, const char* value) {
+    if (!own(name))
+      return;
+    const char* start = text.data() + text.size();
+    // libcurl sends "Name;" as a header with an empty value, and drops "Name:".
+    text.append(name);
+    if (*value != '\0')
+      text.append(": ").append(value);
+    else
+      text.push_back(';');
+    text.push_back('\0');
+    add(start);
+  });
+  const char* start = text.data() + text.size();
+  text.append(kNoExpect, sizeof kNoExpect);
+  add(start);
+  curl_easy_setopt(e, CURLOPT_HTTPHEADER, list.data());
+}
+
+void HTTP_Transfer::clear_header_list()
+{
+  curl_easy_setopt(s_->easy, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+  std::string& text = s_->header_text;
+  if (!text.empty())
+    secure_memset(&text[0], 0, text.size());
+  text.clear();
 }
 
 bool HTTP_Transfer::start(const CGI_Request& req, Body_Mode mode, const std::string* fixed, uint64_t length,
@@ -325,9 +366,18 @@ bool HTTP_Transfer::start(const CGI_Request& req, Body_Mode mode, const std::str
   deadline_ = deadline;
   const char* method = http_method_string(req.method());
   method_ = method != nullptr ? method : "?";
-  std::string target = req.uri().empty() || req.uri()[0] != '/' ? "/" + req.uri() : req.uri();
-  url_ = req.query_string().empty() ? s_->base_url + target : s_->base_url + target + "?" + req.query_string();
-  log_url_ = s_->base_url + (req.log_uri().empty() ? target : req.log_uri());
+  const std::string& uri = req.uri();
+  const std::string& query = req.query_string();
+  const bool slash = !uri.empty() && uri[0] == '/';
+  url_.reserve(s_->base_url.size() + 1 + uri.size() + 1 + query.size());
+  url_.assign(s_->base_url);
+  if (!slash)
+    url_.push_back('/');
+  url_.append(uri);
+  path_end_ = url_.size();
+  if (!query.empty())
+    url_.append(1, '?').append(query);
+  log_uri_ = req.log_uri();
   if (method == nullptr) {
     fail(EINVAL, "unknown request method " + std::to_string(req.method()));
     return false;
@@ -606,13 +656,13 @@ ssize_t HTTP_Transfer::write(const void* data, size_t length)
     return -1;
   }
   if (mode_ != STREAMED_BODY || body_end_) {
-    RHV_LOG_WARNING("HTTP %s '%s': no request body is expected.\n", method_.c_str(), log_url_.c_str());
+    RHV_LOG_WARNING("HTTP %s '%s': no request body is expected.\n", method_.c_str(), log_url().c_str());
     errno = EINVAL;
     return -1;
   }
   if (!chunked_ && length > body_length_ - body_sent_) {
     RHV_LOG_WARNING("HTTP %s '%s': %B body bytes are more than the %Q announced bytes left.\n", method_.c_str(),
-                    log_url_.c_str(), length, static_cast<ACE_UINT64>(body_length_ - body_sent_));
+                    log_url().c_str(), length, static_cast<ACE_UINT64>(body_length_ - body_sent_));
     errno = EMSGSIZE;
     return -1;
   }

@@ -44,6 +44,11 @@ struct HTTP_Session::Impl {
   bool fixed_options_set = false;
   std::atomic<long> upload_buffer_size{0};  // asked for; 0: libcurl's default
   long upload_buffer_set = 0;                // on the handle
+  // The header lines of the transfer in progress, as libcurl reads them: the list's nodes
+  // point into the text. Kept across transfers for their storage; the text is wiped when
+  // a transfer ends, since it carries the credentials.
+  std::string header_text;
+  std::vector<curl_slist> header_list;
 
   // Held by the transfer in progress; `owner` is the thread holding it.
   std::mutex busy;
@@ -101,6 +106,9 @@ private:
 
   void set_fixed_options();
   void setup(const CGI_Request& req);
+  void set_header_list(const CGI_Request& req);
+  void clear_header_list();
+  std::string log_url() const;
   void on_header_line(const char* line, size_t length);
   void reset_attempt();
   bool connect_failure() const;
@@ -120,9 +128,9 @@ private:
   HTTP_Session::Impl* s_;
   bool locked_ = false;
   bool added_ = false;
-  curl_slist* headers_ = nullptr;
   std::string url_;       // with the query, sent
-  std::string log_url_;   // without the query, for messages
+  size_t path_end_ = 0;   // where the query of url_ starts
+  std::string log_uri_;   // the printable form of the URI, when the request has one
   std::string method_;
   char errbuf_[CURL_ERROR_SIZE] = {};
   Clock::time_point deadline_{};

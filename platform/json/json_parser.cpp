@@ -73,7 +73,10 @@ bool number_value(const char* text, std::size_t length, Value& out)
 
 }  // namespace
 
-JSON_Parser::JSON_Parser(Value* target) : target_(target) {}
+JSON_Parser::JSON_Parser(Value* target) : target_(target)
+{
+  frames_.reserve(8);  // documents seldom nest deeper
+}
 
 JSON_Parser::~JSON_Parser() {}
 
