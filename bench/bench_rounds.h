@@ -13,6 +13,8 @@
 //   if (!bench::compare("GETs", sides, rounds, n, "requests"))
 //     return 1;
 
+#include <pthread.h>
+#include <sched.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -98,6 +100,67 @@ inline std::vector<std::string> positional(int argc, char** argv)
   }
   return out;
 }
+
+// Where a request/response benchmark runs its two ends. An exchange over loopback costs
+// different wake-ups when the client and the server share a CPU, sit on two, or migrate,
+// and the scheduler places each side's server thread afresh: one run can favour a side
+// that the next disfavours. Pinned, the client runs on one CPU and every server thread on
+// another, for all sides alike. "--pin C,S" names the two CPUs; "--pin off" leaves the
+// placement to the scheduler; by default the last two CPUs the process may use.
+class Placement {
+public:
+  Placement(int argc, char** argv)
+  {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    std::vector<int> allowed;
+    if (sched_getaffinity(0, sizeof set, &set) == 0)
+      for (int c = 0; c < CPU_SETSIZE; ++c)
+        if (CPU_ISSET(c, &set))
+          allowed.push_back(c);
+    if (allowed.size() >= 2) {
+      client_ = allowed[allowed.size() - 2];
+      server_ = allowed.back();
+    }
+    for (int i = 1; i + 1 < argc; ++i)
+      if (std::strcmp(argv[i], "--pin") == 0) {
+        if (std::strcmp(argv[i + 1], "off") == 0 || std::sscanf(argv[i + 1], "%d,%d", &client_, &server_) != 2)
+          client_ = server_ = -1;
+      }
+  }
+
+  // Runs `start` (which starts the server's threads) on the server's CPU, then moves the
+  // calling thread to the client's.
+  template <typename Start>
+  bool start_server(Start&& start)
+  {
+    pin(server_);
+    bool ok = start();
+    pin(client_);
+    return ok;
+  }
+
+  std::string text() const
+  {
+    if (client_ < 0)
+      return "threads placed by the scheduler";
+    return "client on CPU " + std::to_string(client_) + ", server on CPU " + std::to_string(server_);
+  }
+
+private:
+  static void pin(int cpu)
+  {
+    if (cpu < 0)
+      return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+  }
+
+  int client_ = -1;
+  int server_ = -1;
+};
 
 // Runs `rounds` rounds of every side, then prints, under `title`, each side's min and median
 // seconds and its throughput at the median (`work` units of `unit` per run), and the first

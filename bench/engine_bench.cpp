@@ -3,8 +3,9 @@
 // reused handle) to the same server in the same run, in alternated rounds; with the CPU
 // time of the client thread per request.
 //
-//   engine_bench [count] [basic|oauth] [tls] [--rounds N]  (defaults: 5000 basic plain, 7 rounds;
-//                                                           count GETs per side and round)
+//   engine_bench [count] [basic|oauth] [tls] [--rounds N] [--pin C,S|off]
+//     (defaults: 5000 basic plain, 7 rounds, count GETs per side and round; client and
+//      server pinned to the last two CPUs, see bench::Placement)
 
 #include <chrono>
 #include <cstdio>
@@ -102,7 +103,8 @@ int main(int argc, char** argv)
   dc.id = DC_ID;
   dc.name = "bench";
   engine.add_data_center(dc);
-  if (!engine.start()) {
+  bench::Placement placement(argc, argv);
+  if (!placement.start_server([&] { return engine.start(); })) {
     std::fprintf(stderr, "cannot start the engine simulator\n");
     return 1;
   }
@@ -136,7 +138,7 @@ int main(int argc, char** argv)
        })},
       {"plain libcurl loop", bench::timed([&] { return curl.run(count) == count; })},
   };
-  std::printf("engine_bench: %d GETs of one data center per side and round, %s, %s\n", count, auth.c_str(),
-              tls ? "TLS" : "plain HTTP");
+  std::printf("engine_bench: %d GETs of one data center per side and round, %s, %s, %s\n", count, auth.c_str(),
+              tls ? "TLS" : "plain HTTP", placement.text().c_str());
   return bench::compare("engine session", sides, rounds, count, "request", true) ? 0 : 1;
 }

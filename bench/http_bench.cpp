@@ -3,7 +3,8 @@
 // libcurl loop with one reused easy handle, in the same run and against the same server,
 // in alternated rounds.
 //
-//   http_bench [requests] [--rounds N]      (defaults: 5000 per side and round, 7 rounds)
+//   http_bench [requests] [--rounds N] [--pin C,S|off]
+//     (defaults: 5000 per side and round, 7 rounds, pinned as bench::Placement says)
 
 #include <curl/curl.h>
 
@@ -89,7 +90,8 @@ int main(int argc, char** argv)
   server.route("GET", "/ovirt-engine/api/vms/1", [&reply](const httplib::Request&, httplib::Response& res) {
     res.set_content(reply, "application/json");
   });
-  if (!server.start()) {
+  bench::Placement placement(argc, argv);
+  if (!placement.start_server([&] { return server.start(); })) {
     std::fprintf(stderr, "cannot start the test server\n");
     return 1;
   }
@@ -99,8 +101,8 @@ int main(int argc, char** argv)
   // Each side opens its connection in its run, as a session of the engine client does.
   plain_libcurl(url, 100);
   library_session(server.port(), 100);
-  std::printf("http_bench: %d GETs of a %zu-byte JSON resource per side and round, 127.0.0.1, kept-alive\n", n,
-              reply.size());
+  std::printf("http_bench: %d GETs of a %zu-byte JSON resource per side and round, 127.0.0.1, kept-alive, %s\n", n,
+              reply.size(), placement.text().c_str());
   std::vector<bench::Side> sides = {
       {"JSON_HTTP_Session", bench::timed([&] { return library_session(server.port(), n); })},
       {"plain libcurl, one easy handle", bench::timed([&] { return plain_libcurl(url, n); })},
