@@ -106,6 +106,11 @@ int HTTP_Session::error() const
   return impl_->last_error.load();
 }
 
+bool HTTP_Session::request_sent() const
+{
+  return impl_->last_sent.load();
+}
+
 void HTTP_Session::upload_buffer_size(size_t bytes)
 {
   impl_->upload_buffer_size = static_cast<long>(std::min<size_t>(bytes, kMaxUploadBuffer));
@@ -116,12 +121,14 @@ HTTP_Connection_var HTTP_Session::open(const CGI_Request& req)
   std::unique_ptr<HTTP_Connection::Impl> t(new (std::nothrow) HTTP_Connection::Impl(this, HTTP_Session_var(this)));
   if (!t) {
     impl_->last_error = errno = ENOMEM;
+    impl_->last_sent = false;
     return HTTP_Connection_var();
   }
   if (!t->ok()) {
     RHV_LOG_WARNING("HTTP session to '%s:%d' is already in use on this thread.\n", impl_->host.c_str(),
                     static_cast<int>(impl_->port));
     impl_->last_error = errno = EDEADLK;
+    impl_->last_sent = false;
     return HTTP_Connection_var();
   }
   bool chunked = req.chunked_transfer_encoding();
@@ -148,6 +155,7 @@ bool HTTP_Session::exchange(const CGI_Request& req, const std::string* body, CGI
   rsp_body.clear();
   HTTP_Transfer t(this, HTTP_Session_var());
   if (!t.ok()) {
+    impl_->last_sent = false;
     RHV_LOG_WARNING("HTTP session to '%s:%d' is already in use on this thread.\n", impl_->host.c_str(),
                     static_cast<int>(impl_->port));
     impl_->last_error = errno = EDEADLK;

@@ -94,6 +94,12 @@ public:
 
   // An errno value for the last failure of exchange() or open() on this session.
   int error() const;
+  // After exchange() or open(): whether the request may have reached the server. False
+  // when it cannot have: no connection could be made (name resolution, connect, TLS
+  // handshake) or the session could not be used. True once a connection was ready to
+  // carry it, even when it then broke or no answer came: the server may have received
+  // and carried out the request all the same.
+  bool request_sent() const;
 
   // The size of libcurl's buffer for request bodies written through HTTP_Connection::write()
   // (at most 2 MiB); 0: libcurl's default (64 KiB). Applies from the next open().

@@ -357,6 +357,7 @@ void HTTP_Transfer::clear_header_list()
 bool HTTP_Transfer::start(const CGI_Request& req, Body_Mode mode, const std::string* fixed, uint64_t length,
                           bool chunked, std::string* sink, size_t max_body, Clock::time_point deadline)
 {
+  s_->last_sent = false;
   mode_ = mode;
   fixed_ = fixed;
   body_length_ = mode == FIXED_BODY ? (fixed != nullptr ? fixed->size() : 0) : length;
@@ -629,6 +630,8 @@ int HTTP_Transfer::on_prereq(void* self, char*, char*, int, int)
 {
   HTTP_Transfer* t = static_cast<HTTP_Transfer*>(self);
   t->connected_ = true;
+  // From here on the request may reach the server, whatever happens next.
+  t->s_->last_sent = true;
   ++t->progress_;
   return CURL_PREREQFUNC_OK;
 }

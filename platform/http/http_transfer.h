@@ -54,6 +54,8 @@ struct HTTP_Session::Impl {
   std::mutex busy;
   std::atomic<std::thread::id> owner{std::thread::id()};
   std::atomic<int> last_error{0};
+  // Whether the last transfer's request may have reached the server (see request_sent()).
+  std::atomic<bool> last_sent{false};
 };
 
 // One request/response on a session's handle. HTTP_Connection::Impl is this class.

@@ -206,6 +206,8 @@ void Engine_Simulator::Impl::handle(const httplib::Request& req, httplib::Respon
       log[serial - log_base].status = status;
   };
 
+  if (have_fault && f.beside)
+    f.beside(entry);
   if (have_fault) {
     switch (f.kind) {
     case Engine_Fault::close_connection:
@@ -248,6 +250,8 @@ void Engine_Simulator::Impl::handle(const httplib::Request& req, httplib::Respon
     case Engine_Fault::done_then_close:
     case Engine_Fault::done_then_late:
       break;  // the answer of the call is lost below
+    case Engine_Fault::pass:
+      break;
     }
   }
 

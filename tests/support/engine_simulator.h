@@ -25,8 +25,9 @@
 // configuration names.
 //
 // Behaviour that the module must cope with, reproducible on demand:
-// - new disks and new snapshots are "locked" for a settable time, then "ok"; a removed
-//   snapshot stays "locked" for a settable time, then disappears (Engine_Timing);
+// - new disks and new snapshots are "locked" for a settable time, then "ok", and new VMs
+//   "image_locked", then "down"; a removed snapshot stays "locked" for a settable time,
+//   then disappears (Engine_Timing);
 // - attaching a disk (or a snapshot's disk) to the agent VM makes its data readable at
 //   <device_dir>/virtio-<first 20 characters of the disk id> after a settable time; the
 //   attachment reply carries "logical_name" or not, as the test chooses; detaching removes
@@ -39,7 +40,8 @@
 //   closes the connection, answers slowly, or answers garbage or HTML (Engine_Fault); or it
 //   carries the call out and loses the answer: the connection closes instead, or the answer
 //   comes only after a delay (past the client's time-out), as when a real engine's reply
-//   is lost on the way;
+//   is lost on the way; and it can act beside a call, as another client would at that
+//   moment (make disks of the same name, say);
 // - every request is checked for "Version: 4" and for Accept and Content-Type
 //   "application/json" (400 otherwise), and authenticated with Basic credentials or a bearer
 //   token from the token endpoint (401 otherwise).
@@ -212,10 +214,13 @@ struct Sim_Version {
 // Delays of the engine's asynchronous work; all 0 by default (done within the request).
 struct Engine_Timing {
   std::chrono::milliseconds disk_create{0};      // a new disk is "locked" this long
+  std::chrono::milliseconds vm_create{0};        // a new VM is "image_locked" this long
   std::chrono::milliseconds snapshot_create{0};  // a new snapshot is "locked" this long
   std::chrono::milliseconds snapshot_remove{0};  // a removed snapshot lingers this long
   std::chrono::milliseconds device_appear{0};    // an attached disk's device appears after this
 };
+
+struct Engine_Request;
 
 // A misbehaviour of the engine for the calls of one route.
 //
@@ -234,7 +239,8 @@ struct Engine_Fault {
     done_then_late,    // carry the call out, then answer after `delay`
     garbage,           // answer `status_code` with bytes that are not JSON, as application/json
     html,              // answer `status_code` with an HTML page, as text/html
-    custom             // answer `status_code` with `body` as `content_type`
+    custom,            // answer `status_code` with `body` as `content_type`
+    pass               // carry the call out and answer normally (for `beside`)
   };
 
   std::string method = "*";
@@ -248,6 +254,10 @@ struct Engine_Fault {
   std::chrono::milliseconds delay{0};
   std::string content_type = "application/json";
   std::string body;
+  // When set, runs as the call misbehaves, before anything else is done with it and
+  // without the simulator's lock held (it may use the simulator): what another client
+  // does at that moment.
+  std::function<void(const Engine_Request&)> beside;
 };
 
 // One request as the simulator received it.

@@ -269,9 +269,15 @@ Reply add_vm(Impl& e, const Call& c)
   vm.active_snapshot_id = new_id();
   vm.cluster_id = cluster_id;
   vm.template_id = template_id.empty() ? BLANK_TEMPLATE_ID : template_id;
-  vm.status = "down";
+  vm.status = e.timing.vm_create.count() > 0 ? "image_locked" : "down";
   vm.creation_time = now_ms();
   e.vms.push_back(vm);
+  const std::string id = vm.id;
+  e.schedule(e.timing.vm_create, "vm:" + id, [&e, id] {
+    if (Sim_VM* made = e.find_vm(id))
+      if (made->status == "image_locked")
+        made->status = "down";
+  });
   return ok(e.render_vm(vm, {}), 201);
 }
 

@@ -124,6 +124,12 @@ bool RHV_Service::handle_action(const std::string& id, const std::string& action
   return handle_error(result);
 }
 
+bool RHV_Service::locked() const
+{
+  return session_ && session_->last_status() == 409 &&
+         session_->last_fault_detail().find("locked") != std::string::npos;
+}
+
 bool RHV_Service::handle_error(const json_spirit::Value& reply)
 {
   try {

@@ -63,12 +63,17 @@ public:
   // Logs the engine's fault body; always false.
   bool handle_error(const json_spirit::Value& reply);
 
-  // After a failed request: true when the engine answered it with a status, false when no
-  // answer came back, so that the engine may have carried it out all the same.
-  bool answered() const { return session_ && session_->last_status() != 0; }
-  // After a failed removal: the engine answered that the entity does not exist (404),
-  // so it is gone already, e.g. removed by a first sending whose answer was lost.
-  bool gone() const { return session_ && session_->last_status() == 404; }
+  // After a failed request: it went out but no answer came back, so the engine may have
+  // carried it out all the same. False when the engine answered, or when the request never
+  // reached it.
+  bool unanswered() const { return session_ && session_->last_unanswered(); }
+  // After a failed removal: the engine itself answered that the entity does not exist (404
+  // with its fault reply), so it is gone already, e.g. removed by a first sending whose
+  // answer was lost. A 404 page of anything in front of the engine does not count.
+  bool gone() const { return session_ && session_->last_status() == 404 && session_->last_engine_fault(); }
+  // After a failed request: the engine refused it because the entity is locked (409, its
+  // fault naming the lock), e.g. while the engine is still making it. Worth another try.
+  bool locked() const;
 
   // `id` as one URL path segment (see above).
   static std::string encode_segment(const std::string& id);

@@ -92,6 +92,9 @@ bool RHV_Session::send_request(const std::string& path, const char* query, const
 
   reset_request(path, query);
   response_.reset();
+  request_sent_ = false;
+  engine_fault_ = false;
+  fault_detail_.clear();
   if (authorization_.empty() && !setup_authorization()) {
     RHV_LOG_ERROR("Failed to authenticate.\n");
     return false;
@@ -145,6 +148,13 @@ bool RHV_Session::post_i(const json_spirit::Value* body, json_spirit::Value* res
 bool RHV_Session::finish_exchange(const char* method, bool sent, json_spirit::Value* result)
 {
   const char* query = request_.query_string().c_str();
+  request_sent_ = sent || session_.get()->request_sent();
+  if (sent && result->type() == json_spirit::obj_type) {
+    const json_spirit::Object& reply = result->get_obj();
+    engine_fault_ = reply.count("reason") != 0 || reply.count("detail") != 0;
+    if (const std::string* detail = json_spirit::object_get_str(reply, "detail"))
+      fault_detail_ = *detail;
+  }
   if (!sent) {
     RHV_LOG_ERROR("Failed to send %s request: \n\tapi version: %s.\n\turl: %s.\n\tquery: %s.\n"
                   "\tresponse status: %d.\n",

@@ -60,9 +60,18 @@ public:
   // credential: kept in wiped storage, and its copy in a request is wiped after the
   // exchange.
   const secure_string& authorization() const { return authorization_; }
-  // The HTTP status of the last request's answer; 0 when no answer came (the request may
-  // still have reached the engine and been carried out: a closed connection, a time-out).
+  // The HTTP status of the last request's answer; 0 when no answer came.
   int last_status() const { return response_.status(); }
+  // After a failed request: it went out but no answer came back (the connection closed or
+  // timed out once the request was on its way), so the engine may have carried it out all
+  // the same. False when the engine answered, and when the request never went out (no
+  // connection, TLS handshake or login failed): then nothing was done.
+  bool last_unanswered() const { return response_.status() == 0 && request_sent_; }
+  // The last answer was the engine's own fault reply: a JSON object with "reason" or
+  // "detail", not a page of something in front of the engine.
+  bool last_engine_fault() const { return engine_fault_; }
+  // The "detail" of that fault reply; empty when there is none.
+  const std::string& last_fault_detail() const { return fault_detail_; }
 
 protected:
   RHV_Session();
@@ -95,6 +104,9 @@ protected:
   secure_string password_;
   std::string engine_;
   secure_string authorization_;
+  bool request_sent_ = false;  // the last request may have reached the engine
+  bool engine_fault_ = false;  // the last answer was the engine's fault reply
+  std::string fault_detail_;
   JSON_HTTP_Session session_;
   HTTP_Response response_;
   HTTP_Request request_;

@@ -381,6 +381,12 @@ bool RHV_Disk_Service::list(RHV_Disks& out)
   return list(reply) && load_list(reply, out, load_rhv_disks);
 }
 
+bool RHV_Disk_Service::list(const std::string& name, RHV_Disks& out)
+{
+  json_spirit::Value reply;
+  return list_value(RHV_Query()("search", "name=" + name).str(), reply) && load_list(reply, out, load_rhv_disks);
+}
+
 bool RHV_Disk_Service::get(const std::string& id, json_spirit::Value& result)
 {
   return get_value(id, std::string(), result);

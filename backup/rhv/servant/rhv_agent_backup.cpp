@@ -140,7 +140,7 @@ bool RHV_Agent_Backup::create_snapshot()
   snapshot_.persist_memorystate = false;
   if (snapshot_service_.add(snapshot_))
     return true;
-  snapshot_unanswered_ = !snapshot_service_.answered();
+  snapshot_unanswered_ = snapshot_service_.unanswered();
   return false;
 }
 
@@ -279,9 +279,9 @@ bool RHV_Agent_Backup::remove_snapshot(RHV_Snapshot& snap)
     return false;
   }
   // The snapshot is gone once it can no longer be read.
+  RHV_Snapshot probe;
   for (unsigned int delay :
        exponential_backoff(INITIAL_INTERVAL, MAX_WAIT_SNAPSHOT_RETRY_TIMES, MAX_WAIT_SNAPSHOT_INTERVAL, false)) {
-    RHV_Snapshot probe;
     if (!snapshot_service_.get(snap.id, probe)) {
       alerter_.succeed_to_remove_snapshot(vm_.name, snap.description);
       RHV_LOG_INFO("Remove snapshot '%s' of VM '%s'.\n", snap.description.c_str(), vm_.name.c_str());
@@ -289,6 +289,12 @@ bool RHV_Agent_Backup::remove_snapshot(RHV_Snapshot& snap)
     }
     if (!rhv_servant_pause(delay, [this] { return cleanup_overdue(); }))
       break;
+  }
+  // The engine accepted the removal and is still at it (the snapshot stays locked until
+  // it is gone): it ends without this worker.
+  if (probe.snapshot_status == "locked") {
+    RHV_LOG_INFO("Removal of snapshot '%s' of VM '%s' is under way.\n", snap.description.c_str(), vm_.name.c_str());
+    return true;
   }
   alerter_.failed_to_remove_snapshot(vm_.name, snap.description);
   return false;
@@ -301,18 +307,26 @@ bool RHV_Agent_Backup::find_unanswered_snapshot()
     RHV_LOG_ERROR("Failed to list snapshots of VM '%s'.\n", vm_.name.c_str());
     return false;
   }
-  for (RHV_Snapshot& snapshot : snapshots) {
-    if (snapshot.description != snapshot_.description)
-      continue;
-    RHV_LOG_INFO("Found snapshot '%s' of VM '%s' made without an answer.\n", snapshot.description.c_str(),
-                 vm_.name.c_str());
-    snapshot_ = std::move(snapshot);
-    // A snapshot still being made cannot be removed yet.
-    if (snapshot_.snapshot_status != "ok")
-      wait_snapshot([this] { return cleanup_overdue(); });
-    return true;
+  std::vector<RHV_Snapshot*> found;
+  for (RHV_Snapshot& snapshot : snapshots)
+    if (snapshot.description == snapshot_.description)
+      found.push_back(&snapshot);
+  if (found.size() != 1) {
+    if (found.size() > 1) {
+      std::vector<std::string> ids;
+      for (const RHV_Snapshot* snapshot : found)
+        ids.push_back(snapshot->id);
+      log_several_found("snapshots", "of VM '" + vm_.name + "' described '" + snapshot_.description + "'", ids);
+    }
+    return false;
   }
-  return false;
+  RHV_LOG_INFO("Found snapshot '%s' of VM '%s' made without an answer.\n", found[0]->description.c_str(),
+               vm_.name.c_str());
+  snapshot_ = std::move(*found[0]);
+  // A snapshot still being made cannot be removed yet.
+  if (snapshot_.snapshot_status != "ok")
+    wait_snapshot([this] { return cleanup_overdue(); });
+  return true;
 }
 
 std::vector<std::shared_ptr<RHV_Agent_Backup::Task>> RHV_Agent_Backup::ordered_tasks() const

@@ -114,9 +114,10 @@ protected:
   bool init_image_writer(const std::shared_ptr<Piece>& piece, const Client_IO_Ex& client, Image_Block_Writer& writer);
   bool download_piece(const std::shared_ptr<Piece>& piece, Client_IO_Ex& client, Image_Block_Writer& writer);
   bool attach_disk(RHV_Disk_Attachment_Service& service, const std::shared_ptr<Piece>& piece);
-  // `answered` (optional) tells, on failure, whether the engine answered at all.
+  // `unanswered` (optional) tells, on failure, whether the request went out without an
+  // answer coming back.
   bool attach_disk_i(RHV_Disk_Attachment_Service& service, const RHV_Disk_Attachment& request,
-                     RHV_Disk_Attachment& reply, bool* answered = nullptr);
+                     RHV_Disk_Attachment& reply, bool* unanswered = nullptr);
   bool wait_attach_disk(const std::shared_ptr<Piece>& piece);
   bool detach_disk(RHV_Disk_Attachment_Service& service, const std::shared_ptr<Piece>& piece);
   bool detach_disk_i(RHV_Disk_Attachment_Service& service, const std::string& attachment_id);

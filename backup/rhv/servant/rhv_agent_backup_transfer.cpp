@@ -197,10 +197,10 @@ bool RHV_Agent_Backup::attach_disk(RHV_Disk_Attachment_Service& service, const s
 
   for (int attempt = 0; attempt < MAX_RETRY_TIMES; ++attempt) {
     RHV_Disk_Attachment reply;
-    bool answered = true;
-    if (!attach_disk_i(service, request, reply, &answered)) {
+    bool unanswered = false;
+    if (!attach_disk_i(service, request, reply, &unanswered)) {
       // The engine may have plugged the disk in all the same.
-      if (!answered) {
+      if (unanswered) {
         ACE_Guard<ACE_Thread_Mutex> lock(session_mutex_);
         if (lock.locked())
           service.detach_disk(task.disk.id);
@@ -223,15 +223,15 @@ bool RHV_Agent_Backup::attach_disk(RHV_Disk_Attachment_Service& service, const s
 }
 
 bool RHV_Agent_Backup::attach_disk_i(RHV_Disk_Attachment_Service& service, const RHV_Disk_Attachment& request,
-                                     RHV_Disk_Attachment& reply, bool* answered)
+                                     RHV_Disk_Attachment& reply, bool* unanswered)
 {
   ACE_Guard<ACE_Thread_Mutex> lock(session_mutex_);
   if (!lock.locked())
     return false;
   if (service.add(request, reply))
     return true;
-  if (answered != nullptr)
-    *answered = service.answered();
+  if (unanswered != nullptr)
+    *unanswered = service.unanswered();
   return false;
 }
 

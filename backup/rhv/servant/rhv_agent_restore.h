@@ -14,10 +14,17 @@
 // Clean-up is done by scope guards, whatever the path out: the exit guard (armed first,
 // run last) writes the progress state and the reply; the clean-up guard removes the disks,
 // then the VM, that a failed restore created; each disk task unplugs its disk from the
-// agent VM on every way out. A removal answered "not found" (404) counts as done. A disk
-// or VM whose creation went out without an answer may exist all the same: the clean-up
-// looks it up by the name this run gave it (the names carry the time of the run) and
-// removes it.
+// agent VM on every way out. A removal answered "not found" (404) by the engine counts as
+// done; one refused because the object is locked is tried again with the new-disk poll's
+// pauses.
+//
+// A disk or VM whose creation went out without an answer may exist all the same: the
+// clean-up looks it up by the name this run gave it (the names carry the time of the run),
+// waits while the engine is still making it, and removes it. The engine allows several
+// disks of one name, so a disk counts as this run's only when it has the name, the target
+// storage domain and the size asked for, was not among the disks of that name that the
+// engine listed just before the create, and is the only such disk. Nothing is looked up
+// for a create that never reached the engine.
 //
 // Threads: while the data is written, disk tasks run on a thread task scheduler and a
 // storage monitor checks every 10 seconds that each target storage domain keeps more than
@@ -34,6 +41,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -100,6 +108,7 @@ public:
     std::string target_disk_id;     // the new disk, once created
     std::string target_disk_name;   // set before it is created
     bool create_unanswered = false;  // its creation went out, no answer came back
+    std::set<std::string> namesakes;  // disks of target_disk_name before its creation
     std::string source_datastore_id;
     std::string target_datastore_id;  // the storage domain the new disk is made on
     RHV_Disk_Attachment attachment;   // the backed-up attachment, with its disk
@@ -160,18 +169,27 @@ protected:
   bool clean_resource();
   bool clean_disks();
   bool clean_vm();
-  // The id of the new disk named `d.target_disk_name` into `d.target_disk_id`, when the
-  // engine holds one.
-  void find_unanswered_disk(RHV_Disk_Service& disks, Restore_Disk& d);
+  // The new disk made without an answer into `d.target_disk_id`, once the engine has made
+  // it (see above); false when there is none that is surely this run's.
+  bool find_unanswered_disk(RHV_Disk_Service& disks, Restore_Disk& d);
+  // The VM made without an answer into restore_vm_.target_vm_id, once the engine has made
+  // it: the one VM of the target name. False when there is none.
+  bool find_unanswered_vm(RHV_VM_Service& vms);
+  // Calls `done` with the pauses and count of the new-disk poll until it is true; false
+  // when the poll runs out or `stop` ends a pause.
+  bool poll(const std::function<bool()>& done, const std::function<bool()>& stop);
+  // Removes an object of `service` with `remove`, trying again while the engine answers
+  // that it is locked; an object the engine no longer knows counts as removed.
+  bool remove_when_unlocked(RHV_Service& service, const std::function<bool()>& remove);
 
   // ---- data ----
   bool restore_disks();
   bool restore_disk_i(const std::shared_ptr<Restore_Disk>& disk);
   bool attach_disk(RHV_Disk_Attachment_Service& service, const std::shared_ptr<Restore_Disk>& disk, bool to_agent);
-  // `answered` (optional) tells, after a failed attach to the agent VM, whether the engine
-  // answered at all.
+  // `unanswered` (optional) tells, after a failed attach to the agent VM, whether the
+  // request went out without an answer coming back.
   bool attach_disk_i(RHV_Disk_Attachment_Service& service, const RHV_Disk_Attachment& in, RHV_Disk_Attachment& out,
-                     bool to_agent, bool* answered = nullptr);
+                     bool to_agent, bool* unanswered = nullptr);
   bool detach_disk(RHV_Disk_Attachment_Service& service, const std::shared_ptr<Restore_Disk>& disk);
   bool detach_disk_i(RHV_Disk_Attachment_Service& service, const std::string& attachment_id);
   bool get_disk_file(const std::shared_ptr<Restore_Disk>& disk);

@@ -91,8 +91,14 @@ bool RHV_Agent_Restore::create_disks()
 
     const std::string name = disk.name;
     d->target_disk_name = name;
-    if (!disks.add(disk)) {
-      d->create_unanswered = !disks.answered();
+    // The disks of this name that exist already are not this run's, whatever becomes of
+    // the create.
+    RHV_Disks namesakes;
+    const bool noted = disks.list(name, namesakes);
+    for (const RHV_Disk& other : namesakes)
+      d->namesakes.insert(other.id);
+    if (!noted || !disks.add(disk)) {
+      d->create_unanswered = noted && disks.unanswered();
       alerter_.failed_to_create_disk(name);
       RHV_LOG_ERROR("Failed to add disk for VM %s:%s.\n", restore_vm_.source_vm_name.c_str(),
                     restore_vm_.source_vm_id.c_str());
@@ -103,14 +109,12 @@ bool RHV_Agent_Restore::create_disks()
     // The new disk is usable once "ok"; what a failed read leaves in the record is
     // compared as well.
     auto made = [&](const std::function<bool()>& stop) {
-      for (unsigned int delay : exponential_backoff(INITIAL_INTERVAL, MAX_RETRY_TIMES, MAX_INTERVAL, true)) {
-        disks.get(d->target_disk_id, disk);
-        if (disk.status == "ok")
-          return true;
-        if (!rhv_servant_pause(delay, stop))
-          return false;
-      }
-      return false;
+      return poll(
+          [&] {
+            disks.get(d->target_disk_id, disk);
+            return disk.status == "ok";
+          },
+          stop);
     };
     if (!made([this] { return is_canceled(); })) {
       alerter_.failed_to_create_disk(name);
@@ -141,7 +145,7 @@ bool RHV_Agent_Restore::create_vm()
 
   RHV_VM_Service vms = client_.vm_service();
   if (!vms.add(vm)) {
-    vm_unanswered_ = !vms.answered();
+    vm_unanswered_ = vms.unanswered();
     alerter_.failed_to_create_vm(restore_vm_.target_vm_name);
     RHV_LOG_ERROR("Failed to create VM %s:%s.\n", restore_vm_.source_vm_name.c_str(),
                   restore_vm_.source_vm_id.c_str());
@@ -209,47 +213,105 @@ bool RHV_Agent_Restore::clean_disks()
 {
   RHV_Disk_Service disks = client_.disk_service();
   for (const std::shared_ptr<Restore_Disk>& d : restore_disks_) {
-    if (d->target_disk_id.empty() && d->create_unanswered)
-      find_unanswered_disk(disks, *d);
-    if (!d->target_disk_id.empty() && !disks.remove(d->target_disk_id) && !disks.gone())
-      RHV_LOG_INFO("Failed to remove disk %s.\n", d->target_disk_id.c_str());
+    if (d->target_disk_id.empty() && !(d->create_unanswered && find_unanswered_disk(disks, *d)))
+      continue;
+    const std::string& id = d->target_disk_id;
+    if (!remove_when_unlocked(disks, [&disks, &id] { return disks.remove(id); }))
+      RHV_LOG_INFO("Failed to remove disk %s.\n", id.c_str());
   }
   return true;
 }
 
-void RHV_Agent_Restore::find_unanswered_disk(RHV_Disk_Service& disks, Restore_Disk& d)
+bool RHV_Agent_Restore::find_unanswered_disk(RHV_Disk_Service& disks, Restore_Disk& d)
 {
-  RHV_Disks all;
-  if (!disks.list(all))
-    return;
-  for (const RHV_Disk& disk : all) {
-    if (disk.name != d.target_disk_name)
-      continue;
-    RHV_LOG_INFO("Found disk %s '%s' made without an answer.\n", disk.id.c_str(), disk.name.c_str());
-    d.target_disk_id = disk.id;
-    return;
+  RHV_Disks found;
+  if (!disks.list(d.target_disk_name, found))
+    return false;
+  std::vector<std::string> ids;
+  for (const RHV_Disk& disk : found) {
+    const bool on_target = disk.storage_domains.size() == 1 && disk.storage_domains[0].id == d.target_datastore_id;
+    if (disk.name == d.target_disk_name && on_target &&
+        disk.provisioned_size == d.attachment.disk.provisioned_size && d.namesakes.count(disk.id) == 0)
+      ids.push_back(disk.id);
   }
+  if (ids.size() != 1) {
+    if (ids.size() > 1)
+      log_several_found("disks", "named '" + d.target_disk_name + "'", ids);
+    return false;
+  }
+  RHV_LOG_INFO("Found disk %s '%s' made without an answer.\n", ids[0].c_str(), d.target_disk_name.c_str());
+  d.target_disk_id = ids[0];
+  // The engine refuses to remove a disk it is still making.
+  poll(
+      [&disks, &d] {
+        RHV_Disk disk;
+        return disks.get(d.target_disk_id, disk) ? disk.status != "locked" : !disks.unanswered();
+      },
+      [this] { return cleanup_overdue(); });
+  return true;
 }
 
 bool RHV_Agent_Restore::clean_vm()
 {
   RHV_VM_Service vms = client_.vm_service();
+  if (!vm_created_ && vm_unanswered_)
+    find_unanswered_vm(vms);
+  // Only a VM this worker made: the task's own target VM id names none of its making.
+  const std::string& id = restore_vm_.target_vm_id;
+  if (vm_created_ && !id.empty() && !remove_when_unlocked(vms, [&vms, &id] { return vms.remove(id, true, false); }))
+    RHV_LOG_INFO("Failed to remove VM %s.\n", id.c_str());
+  return true;
+}
+
+bool RHV_Agent_Restore::find_unanswered_vm(RHV_VM_Service& vms)
+{
   const std::string& name = restore_vm_.target_vm_name;
   RHV_VMs found;
-  if (!vm_created_ && vm_unanswered_ && vms.list(name, found, RHV_NO_FOLLOW, true)) {
-    for (const RHV_VM& vm : found) {
-      if (vm.name != name)
-        continue;
-      RHV_LOG_INFO("Found VM %s '%s' made without an answer.\n", vm.id.c_str(), name.c_str());
-      restore_vm_.target_vm_id = vm.id;
-      vm_created_ = true;
-    }
+  if (!vms.list(name, found, RHV_NO_FOLLOW, true))
+    return false;
+  std::vector<std::string> ids;
+  for (const RHV_VM& vm : found)
+    if (vm.name == name)
+      ids.push_back(vm.id);
+  if (ids.size() != 1) {
+    if (ids.size() > 1)
+      log_several_found("VMs", "named '" + name + "'", ids);
+    return false;
   }
-  // Only a VM this worker made: the task's own target VM id names none of its making.
-  if (vm_created_ && !restore_vm_.target_vm_id.empty() && !vms.remove(restore_vm_.target_vm_id, true, false) &&
-      !vms.gone())
-    RHV_LOG_INFO("Failed to remove VM %s.\n", restore_vm_.target_vm_id.c_str());
+  RHV_LOG_INFO("Found VM %s '%s' made without an answer.\n", ids[0].c_str(), name.c_str());
+  restore_vm_.target_vm_id = ids[0];
+  vm_created_ = true;
+  // The engine refuses to remove a VM it is still making.
+  poll(
+      [&vms, &ids] {
+        RHV_VM vm;
+        return vms.get(ids[0], vm) ? vm.status != "image_locked" : !vms.unanswered();
+      },
+      [this] { return cleanup_overdue(); });
   return true;
+}
+
+bool RHV_Agent_Restore::poll(const std::function<bool()>& done, const std::function<bool()>& stop)
+{
+  for (unsigned int delay : exponential_backoff(INITIAL_INTERVAL, MAX_RETRY_TIMES, MAX_INTERVAL, true)) {
+    if (done())
+      return true;
+    if (!rhv_servant_pause(delay, stop))
+      return false;
+  }
+  return false;
+}
+
+bool RHV_Agent_Restore::remove_when_unlocked(RHV_Service& service, const std::function<bool()>& remove)
+{
+  bool removed = false;
+  poll(
+      [&] {
+        removed = remove() || service.gone();
+        return removed || !service.locked();
+      },
+      [this] { return cleanup_overdue(); });
+  return removed;
 }
 
 // ---- data ----
@@ -416,10 +478,10 @@ bool RHV_Agent_Restore::attach_disk(RHV_Disk_Attachment_Service& service, const 
 
   for (int counter = MAX_ATTACH_RETRY;; --counter) {
     RHV_Disk_Attachment reply;
-    bool answered = true;
-    if (!attach_disk_i(service, request, reply, to_agent, &answered)) {
+    bool unanswered = false;
+    if (!attach_disk_i(service, request, reply, to_agent, &unanswered)) {
       // The engine may have plugged the disk in all the same.
-      if (!answered && to_agent) {
+      if (unanswered && to_agent) {
         ACE_Guard<ACE_Thread_Mutex> lock(session_mutex_);
         if (lock.locked())
           service.detach_disk(disk->target_disk_id);
@@ -435,7 +497,7 @@ bool RHV_Agent_Restore::attach_disk(RHV_Disk_Attachment_Service& service, const 
 }
 
 bool RHV_Agent_Restore::attach_disk_i(RHV_Disk_Attachment_Service& service, const RHV_Disk_Attachment& in,
-                                      RHV_Disk_Attachment& out, bool to_agent, bool* answered)
+                                      RHV_Disk_Attachment& out, bool to_agent, bool* unanswered)
 {
   if (!to_agent)
     return service.add(in, out);
@@ -444,8 +506,8 @@ bool RHV_Agent_Restore::attach_disk_i(RHV_Disk_Attachment_Service& service, cons
     return false;
   if (service.add(in, out))
     return true;
-  if (answered != nullptr)
-    *answered = service.answered();
+  if (unanswered != nullptr)
+    *unanswered = service.unanswered();
   return false;
 }
 

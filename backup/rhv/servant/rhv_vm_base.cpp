@@ -76,6 +76,16 @@ bool RHV_VM_Base<P>::cleanup_overdue() const
 }
 
 template <typename P>
+void RHV_VM_Base<P>::log_several_found(const char* kind, const std::string& what, const std::vector<std::string>& ids)
+{
+  std::string list;
+  for (const std::string& id : ids)
+    list.append(list.empty() ? "" : ", ").append(id);
+  RHV_LOG_WARNING("Found %B %s %s, made without an answer: %s. None of them is removed.\n", ids.size(), kind,
+                  what.c_str(), list.c_str());
+}
+
+template <typename P>
 void RHV_VM_Base<P>::finish_progress(bool succeeded, int64_t& start_time, int64_t& end_time)
 {
   start_time = static_cast<int64_t>(start_time_);
