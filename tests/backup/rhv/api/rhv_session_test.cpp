@@ -6,9 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "backup/rhv/api/rhv_vm_services.h"
+#include "platform/http/http_session.h"
 #include "platform/json/json_dump.h"
 #include "platform/json/json_parser.h"
 #include "tests/backup/rhv/api/engine_fixture.h"
@@ -408,4 +411,55 @@ TEST(RHV_OAuth_Session, an_unreachable_token_endpoint_is_reported)
   log.clear();
   EXPECT_FALSE(s->get(f.api("/datacenters"), nullptr, &result));
   EXPECT_EQ(log.texts(LM_ERROR).back(), "Failed to authenticate.\n");
+}
+
+// What a caller learns of a failed removal: whether it may have been carried out (it went
+// out and no answer came back; nothing went out when no connection or login could be
+// made), and whether a 404 is the engine's own "not found" rather than a page of
+// something in front of it.
+TEST(RHV_Session, a_failed_request_tells_whether_it_went_out_and_who_answered)
+{
+  HTTP_Settings quick;
+  quick.connect_retry_delay_ms = 1;
+  set_http_settings(quick);
+  const std::string fault_404 = "{\"reason\":\"Operation Failed\",\"detail\":\"Entity not found: " + SPARE_DISK + "\"}";
+  const struct {
+    const char* what;
+    const char* type;
+    bool tls;
+    std::function<void(Engine_Fixture&)> setup;
+    bool unanswered;
+    bool gone;
+  } rows[] = {
+      {"carried out, then the connection closed", "basic", false,
+       [](Engine_Fixture& f) { f.fault(Engine_Fault::done_then_close, "DELETE", ".*"); }, true, false},
+      {"dropped on arrival", "basic", false,
+       [](Engine_Fixture& f) { f.fault(Engine_Fault::close_connection, "DELETE", ".*"); }, true, false},
+      {"connection refused", "basic", false, [](Engine_Fixture& f) { f.engine().stop(); }, false, false},
+      {"TLS handshake failed", "basic", true, nullptr, false, false},
+      {"login failed", "oauth", false,
+       [](Engine_Fixture& f) { f.fault(Engine_Fault::close_connection, "POST", f.engine().token_path()); }, false,
+       false},
+      {"the engine's not found", "basic", false,
+       [&](Engine_Fixture& f) { f.answer("DELETE", ".*", 404, fault_404); }, false, true},
+      {"a not found page", "basic", false,
+       [](Engine_Fixture& f) { f.answer("DELETE", ".*", 404, "<html><body>Not Found</body></html>", 1, "text/html"); },
+       false, false},
+      {"a not found without a body", "basic", false, [](Engine_Fixture& f) { f.answer("DELETE", ".*", 404, ""); },
+       false, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    Engine_Fixture f;
+    RHV_Session_var s = RHV_Session_Factory::create(row.type);
+    ASSERT_TRUE(s->init("127.0.0.1", f.port(), row.tls, USER, secure_string(PASSWORD.c_str()), "ovirt-engine"));
+    if (row.setup)
+      row.setup(f);
+    Log_Capture log(true);
+    RHV_Disk_Service disks(s);
+    EXPECT_FALSE(disks.remove(SPARE_DISK));
+    EXPECT_EQ(disks.unanswered(), row.unanswered);
+    EXPECT_EQ(disks.gone(), row.gone);
+  }
+  clear_http_settings();
 }
