@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/json/json_dump.h"
+#include "platform/json/json_parser.h"
 #include "tests/support/engine_simulator_servant_road.h"
 #include "tests/support/sample_inventory.h"
 
@@ -265,5 +266,107 @@ TEST(Restore_Road, a_cancel_ends_the_waits_and_the_clean_up_leaves_nothing)
       EXPECT_TRUE(road.new_disks().empty());
       EXPECT_TRUE(road.engine_clean());
     }
+  }
+}
+
+// A real engine keeps a new disk or VM locked for a while, refuses to remove it meanwhile,
+// and allows several disks of one name. When a create's answer is lost, the clean-up waits
+// for what this run made and removes it, never a disk that another client made with the
+// same name; when it cannot tell them apart, it removes none.
+TEST(Restore_Road, after_a_lost_answer_only_what_this_run_made_is_removed_once_made)
+{
+  Backup_Road road(RHV_MODULE_PATH, SERVANT_HOST);
+  back_up(road, {inv::VM_APP_ID});
+  Sim_Disk source;
+  ASSERT_TRUE(road.engine().find_disk(inv::DISK_APP_OS_ID, source));
+  std::vector<std::string> namesakes;
+  // Another client's disk of the name being created: on the target domain with the size
+  // asked, unless `differs` says "domain" or "size".
+  auto make_namesakes = [&](const Lines& differing, const test_support::Engine_Request& r) {
+    json_spirit::Value body;
+    const std::string name = r.has_param("search") ? r.param("search").substr(5)
+                             : json_spirit::parse(r.body, body) ? body.get_obj().at("name").get_str()
+                                                                : "";
+    for (const std::string& differs : differing) {
+      Sim_Disk d = source;
+      d.id.clear();
+      d.name = name;
+      d.storage_domain_id = differs == "domain" ? inv::SD_WEST_NFS_ID : source.storage_domain_id;
+      d.provisioned_size *= differs == "size" ? 2 : 1;
+      namesakes.push_back(road.engine().add_disk(d));
+    }
+  };
+  const std::string disks = "/disks", vms = "/vms";
+  const struct {
+    const char* what;
+    const std::string& create;   // the create that fails
+    Engine_Fault::Kind kind;     // how: carried out or not, its answer lost; or refused
+    Lines before, after;         // namesakes made beside the name search before it, beside it
+    bool locked;                 // what it creates stays locked for 2 s
+    const std::string& removed;  // what the clean-up removes; its first removal is answered so
+    Engine_Fault::Kind first_removal;
+    size_t removals;  // removals sent
+    size_t left;      // disks and VMs of this run left
+    const char* line;
+  } rows[] = {
+      {"disk still being made", disks, Engine_Fault::done_then_close, {}, {}, true, disks, Engine_Fault::error_status,
+       2, 0, "Found disk "},
+      {"beside a namesake", disks, Engine_Fault::done_then_close, {"same"}, {}, false, disks, Engine_Fault::pass, 1, 0,
+       "Found disk "},
+      {"beside namesakes made meanwhile elsewhere or of another size", disks, Engine_Fault::done_then_close, {},
+       {"domain", "size"}, false, disks, Engine_Fault::pass, 1, 0, "Found disk "},
+      {"beside a namesake made meanwhile", disks, Engine_Fault::done_then_close, {}, {"same"}, false, disks,
+       Engine_Fault::pass, 0, 1, "None of them is removed.\n"},
+      {"dropped before it was carried out, beside a namesake", disks, Engine_Fault::close_connection, {"same"}, {},
+       false, disks, Engine_Fault::pass, 0, 0, nullptr},
+      {"VM still being made", vms, Engine_Fault::done_then_close, {}, {}, true, vms, Engine_Fault::error_status, 2, 0,
+       "Found VM "},
+      {"a removal answered by a not found page", vms, Engine_Fault::error_status, {}, {}, false, disks,
+       Engine_Fault::html, 1, 1, "Failed to remove disk "},
+  };
+  int n = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    road.mark_engine();
+    road.engine().clear_requests();
+    namesakes.clear();
+    test_support::Engine_Timing timing;
+    if (row.locked)
+      (row.create == disks ? timing.disk_create : timing.vm_create) = std::chrono::seconds(2);
+    road.engine().set_timing(timing);
+    Engine_Fault search;
+    search.method = "GET";
+    search.path = road.engine().api_path(disks);
+    search.kind = Engine_Fault::pass;
+    search.beside = [&](const test_support::Engine_Request& r) { make_namesakes(row.before, r); };
+    road.engine().add_fault(search);
+    Engine_Fault create;
+    create.method = "POST";
+    create.path = road.engine().api_path(row.create);
+    create.kind = row.kind;
+    create.status_code = 400;
+    create.beside = [&](const test_support::Engine_Request& r) { make_namesakes(row.after, r); };
+    road.engine().add_fault(create);
+    Engine_Fault removal;
+    removal.method = "DELETE";
+    removal.path = road.engine().api_path(row.removed + "/[^/]+");
+    removal.kind = row.first_removal;
+    removal.status_code = row.first_removal == Engine_Fault::html ? 404 : 409;
+    removal.detail = "[Cannot remove it. It is locked. Please try again later.]";
+    road.engine().add_fault(removal);
+
+    Job_var job = road.run_restore("rt-made-" + std::to_string(++n), road.restore_source({inv::VM_APP_ID}));
+    ASSERT_NE(job.get(), nullptr);
+    EXPECT_EQ(Backup_Road::final_events(job), (Lines{"START", "FAILURE"})) << job->job_log()->text();
+    EXPECT_EQ(road.engine().count_requests("DELETE", road.engine().api_path(row.removed + "/[^/]+")), row.removals);
+    EXPECT_EQ(road.new_vms().size() + road.new_disks().size(), row.left + namesakes.size());
+    Sim_Disk kept;
+    for (const std::string& id : namesakes)
+      EXPECT_TRUE(road.engine().find_disk(id, kept)) << id;
+    if (row.line) {
+      EXPECT_NE(job->job_log()->text().find(row.line), std::string::npos) << job->job_log()->text();
+    }
+    EXPECT_TRUE(road.engine_clean());
+    road.engine().clear_faults();
   }
 }
