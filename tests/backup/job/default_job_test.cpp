@@ -388,11 +388,16 @@ TEST_F(Default_Job_Test, RemoveUpdateAndOnDemand)
 }
 
 // The run and rollback threads hold their own references: the host may let go of the
-// job as soon as it has started them, also when the rollback runs alone.
+// job as soon as it has started them, also when either runs alone.
 TEST_F(Default_Job_Test, ThreadsKeepTheJobAlive)
 {
-  for (bool with_run : {true, false}) {
-    SCOPED_TRACE(with_run ? "run and rollback" : "rollback alone");
+  const struct {
+    const char* what;
+    bool with_run;
+    bool with_rollback;
+  } rows[] = {{"run alone", true, false}, {"rollback alone", false, true}, {"run and rollback", true, true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
     std::mutex m;
     std::condition_variable cv;
     bool go = false;
@@ -408,10 +413,12 @@ TEST_F(Default_Job_Test, ThreadsKeepTheJobAlive)
     probe_.executions = probe_.rollbacks = 0;
     {
       Job_var job(new Probe_Job(definition(R"({"type":1,"id":"d-alive"})")), false);
-      if (with_run) {
+      if (row.with_run) {
         ASSERT_EQ(job->start_i(nullptr), 0);
       }
-      ASSERT_EQ(job->rollback_i(), 0);
+      if (row.with_rollback) {
+        ASSERT_EQ(job->rollback_i(), 0);
+      }
     }  // the host's reference is gone while the threads still need the job
     EXPECT_EQ(Job::live_jobs(), 1u);
     {
@@ -421,8 +428,8 @@ TEST_F(Default_Job_Test, ThreadsKeepTheJobAlive)
     cv.notify_all();
     ASSERT_TRUE(Job::wait_no_live_jobs(60));
     EXPECT_TRUE(Test_Job_Host::wait_threads());
-    EXPECT_EQ(probe_.executions.load(), with_run ? 1 : 0);
-    EXPECT_EQ(probe_.rollbacks.load(), 1);
+    EXPECT_EQ(probe_.executions.load(), row.with_run ? 1 : 0);
+    EXPECT_EQ(probe_.rollbacks.load(), row.with_rollback ? 1 : 0);
   }
   EXPECT_EQ(probe_.constructed.load(), probe_.destroyed.load());
 }

@@ -20,6 +20,7 @@
 #include "platform/json/json_dump.h"
 #include "platform/json/json_parser.h"
 #include "platform/jsonrpc/global_json_rpc.h"
+#include "tests/support/engine_simulator.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/rsa_keys.h"
 #include "tests/support/standin_env.h"
@@ -30,17 +31,18 @@ using Lines = std::vector<std::string>;
 
 // ---- storage released with a secret still in it ----
 // This program's operator new and delete run over malloc and free, so that a block can
-// be looked at as it is released: while a watch is set, each released block that still
-// holds one of the watched texts is counted.
+// be looked at as it is released: while a watch is set, each block that the watching
+// thread releases still holding one of the watched texts is counted (the threads of a
+// test server keep their own copies).
 
 namespace {
 
-std::atomic<const Lines*> g_watched{nullptr};
+thread_local const Lines* g_watched = nullptr;
 std::atomic<int> g_unwiped{0};
 
 void look_at_released(void* p)
 {
-  const Lines* watched = g_watched.load();
+  const Lines* watched = g_watched;
   if (p == nullptr || watched == nullptr)
     return;
   const size_t size = malloc_usable_size(p);
@@ -248,27 +250,48 @@ TEST(Get_Host_Info, decrypts_the_password_of_the_queried_record)
 }
 
 // The decrypted password, and the credentials of the sessions made from it, are in wiped
-// storage at every step: no block released on the way still holds them.
+// storage at every step, requests to an engine included: no block released on the way
+// still holds them.
 TEST(Get_Host_Info, the_password_and_the_session_credentials_leave_no_unwiped_copy)
 {
   Standin_Env env;
+  test_support::Temp_Dir dir("host-info");
+  test_support::Engine_Config config;
+  config.data_dir = dir.file("data");
+  config.device_dir = dir.file("by-id");
+  config.password = PASSWORD;
+  test_support::Engine_Simulator engine(config);
+  ASSERT_TRUE(engine.start());
   Query_Server server(host_record(rsa_encrypt_for_host(PASSWORD)));
   const std::string credential = std::string("admin@internal:") + PASSWORD;
   const Base64_Encoder encoded(credential.data(), credential.size(), false);
   const Lines watched = {PASSWORD, encoded.get(), "S3cr3t+pa%2fss%2bword"};  // the last as a token form holds it
   const std::string header = std::string("Basic ") + encoded.get();
+  Lines bearer;
 
+  Value result;
+  RHV_OAuth_Session oauth;
   {
     Released_Watch watch(watched);
     RHV_Host_Info info;
     ASSERT_TRUE(get_host_info("8c1b0e54-1c3a-4c52-9d53-0f1e0cf00001", info));
     RHV_Basic_Session session;
-    ASSERT_TRUE(session.init("127.0.0.1", 9, false, info.username, info.password, "ovirt-engine"));
+    ASSERT_TRUE(session.init("127.0.0.1", engine.port(), false, info.username, info.password, "ovirt-engine"));
     EXPECT_STREQ(session.authorization().c_str(), header.c_str());
-    RHV_OAuth_Session oauth;
-    ASSERT_TRUE(oauth.init("127.0.0.1", 9, false, info.username, info.password, "ovirt-engine"));
+    EXPECT_TRUE(session.get(engine.api_path("/vms"), nullptr, &result));
+    ASSERT_TRUE(oauth.init("127.0.0.1", engine.port(), false, info.username, info.password, "ovirt-engine"));
+    EXPECT_TRUE(oauth.get(engine.api_path("/vms"), nullptr, &result));  // fetches the token first
+    bearer.push_back(oauth.authorization().c_str());
   }
   EXPECT_EQ(g_unwiped.load(), 0);
+  {
+    // The token came in the engine's reply; from then on each request's copy is wiped.
+    Released_Watch watch(bearer);
+    EXPECT_TRUE(oauth.get(engine.api_path("/vms"), nullptr, &result));
+  }
+  EXPECT_EQ(g_unwiped.load(), 0);
+  EXPECT_EQ(engine.count_requests("GET", ".*/vms"), 3u);
+  EXPECT_EQ(engine.tokens_issued(), 1u);
 }
 
 TEST(Get_Host_Info, a_reply_with_only_some_keys_keeps_the_other_members)

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -390,28 +391,36 @@ TEST(Backup_Road, a_snapshot_that_stays_locked_and_a_device_that_never_appears_f
   }
 }
 
-// The engine carries a create out and loses its answer: the connection closes, or the
-// answer comes after the client has given up (a short receive time-out in the platform
-// configuration). What was made is found and removed all the same.
-TEST(Backup_Road, a_create_whose_answer_is_lost_leaves_nothing_behind)
+// The engine carries a create or a removal out and loses its answer: the connection
+// closes, or the answer comes after the client has given up (a short receive time-out in
+// the platform configuration). What was made is found and removed all the same; a
+// removal sent again is answered "not found", which counts as done.
+TEST(Backup_Road, an_answer_lost_on_the_way_leaves_nothing_behind)
 {
   const std::string snapshots = "/vms/" + std::string(inv::VM_APP_ID) + "/snapshots";
   const struct {
+    const char* method;
     std::string path;
     Engine_Fault::Kind kind;
+    const char* outcome;
     Lines alerts;
-  } rows[] = {{snapshots, Engine_Fault::done_then_close, {"7/7", "3/10"}},
-              {snapshots, Engine_Fault::done_then_late, {"7/7", "3/10"}},
-              {"/vms/" + std::string(inv::AGENT_VM_ID) + "/diskattachments", Engine_Fault::done_then_close,
-               {"3/8", "7/19", "3/10"}}};
+    std::vector<int> statuses;  // of the calls of the route, in order
+  } rows[] = {{"POST", snapshots, Engine_Fault::done_then_close, "FAILURE", {"7/7", "3/10"}, {0}},
+              {"POST", snapshots, Engine_Fault::done_then_late, "FAILURE", {"7/7", "3/10"}, {0}},
+              {"POST", "/vms/" + std::string(inv::AGENT_VM_ID) + "/diskattachments", Engine_Fault::done_then_close,
+               "FAILURE", {"3/8", "7/19", "3/10"}, {0}},
+              // The client sends the removal again on a new connection.
+              {"DELETE", snapshots + "/[^/]+", Engine_Fault::done_then_close, "SUCCESS",
+               {"3/8", "3/20", "3/22", "3/10", "3/31"}, {0, 404}}};
   for (bool tls : {false, true}) {
     for (const auto& row : rows) {
-      SCOPED_TRACE(row.path + " kind " + std::to_string(row.kind) + (tls ? " over TLS" : ""));
+      SCOPED_TRACE(std::string(row.method) + " " + row.path + " kind " + std::to_string(row.kind) +
+                   (tls ? " over TLS" : ""));
       Backup_Road road(RHV_MODULE_PATH, SERVANT_HOST, 1, tls);
       if (row.kind == Engine_Fault::done_then_late)
         road.env().set("engine_recv_timeout_ms", "5000");
       Engine_Fault f;
-      f.method = "POST";
+      f.method = row.method;
       f.path = road.engine().api_path(row.path);
       f.kind = row.kind;
       f.delay = std::chrono::minutes(10);  // cut short when the engine stops
@@ -419,10 +428,16 @@ TEST(Backup_Road, a_create_whose_answer_is_lost_leaves_nothing_behind)
       Job_var job = road.run("def-lost", Backup_Road::source({inv::VM_APP_ID}));
       ASSERT_NE(job.get(), nullptr);
       EXPECT_EQ(road.engine().fault_hits(fault), 1);
-      EXPECT_EQ(Backup_Road::final_events(job), (Lines{"START", "FAILURE"})) << job->job_log()->text();
+      EXPECT_EQ(Backup_Road::final_events(job), (Lines{"START", row.outcome})) << job->job_log()->text();
       EXPECT_EQ(Backup_Road::histories(job).size(), 1u);
       EXPECT_EQ(alert_codes(road), row.alerts);
-      EXPECT_TRUE(road.catalog_sets().empty() && road.pool_files().empty());
+      std::vector<int> statuses;
+      for (const test_support::Engine_Request& r : road.engine().requests())
+        if (r.method == row.method && std::regex_match(r.path, std::regex(f.path)))
+          statuses.push_back(r.status);
+      EXPECT_EQ(statuses, row.statuses);
+      const bool failed = std::string(row.outcome) == "FAILURE";
+      EXPECT_TRUE(road.catalog_sets().empty() == failed && road.pool_files().empty() == failed);
       EXPECT_TRUE(road.engine_clean());
     }
   }

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
@@ -217,6 +218,8 @@ TEST(Restore_Road, an_answer_lost_on_the_way_leaves_nothing_behind)
   for (bool tls : {false, true}) {
     Backup_Road road(RHV_MODULE_PATH, SERVANT_HOST, 1, tls);
     back_up(road, {inv::VM_APP_ID});
+    // A servant still at work after a stop is killed a second later.
+    std::ofstream(road.servant_conf(), std::ios::app) << "stop_grace=1\n";
     const size_t pool_files = road.pool_files().size();
     int n = 0;
     for (const auto& row : rows) {
@@ -226,8 +229,17 @@ TEST(Restore_Road, an_answer_lost_on_the_way_leaves_nothing_behind)
       f.path = road.engine().api_path(row.path);
       f.kind = Engine_Fault::done_then_close;
       const int fault = road.engine().add_fault(f);
-      Job_var job = road.run_restore("rt-lost-" + std::to_string(++n), road.restore_source({inv::VM_APP_ID}));
+      const size_t before = road.engine().count_requests(row.method, f.path);
+      Job_var job = road.start_restore("rt-lost-" + std::to_string(++n), road.restore_source({inv::VM_APP_ID}));
       ASSERT_NE(job.get(), nullptr);
+      // The call is sent at most twice: a third sending is a retry that would go on for
+      // minutes; the job is then stopped.
+      const auto sent = [&] { return road.engine().count_requests(row.method, f.path) - before; };
+      EXPECT_TRUE(test_support::wait_until([&] { return job->completed() > 0 || sent() > 2; }));
+      EXPECT_LE(sent(), 2u);
+      if (job->completed() == 0)
+        job->stop_i(nullptr);
+      EXPECT_TRUE(road.wait(job));
       EXPECT_EQ(road.engine().fault_hits(fault), 1);
       EXPECT_EQ(Backup_Road::final_events(job), (Lines{"START", row.succeeds ? "SUCCESS" : "FAILURE"}))
           << job->job_log()->text();

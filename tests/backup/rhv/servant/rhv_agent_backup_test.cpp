@@ -383,6 +383,17 @@ TEST(RHV_Agent_Backup, a_failed_backup_removes_its_pieces_and_its_snapshot)
        // One block went through before the cancel was seen.
        EXPECT_EQ(bed.progress("def-f", inv::VM_APP_ID).processed_bytes, static_cast<uint64_t>(inv::MiB));
      }},
+    {"job canceled while the device is awaited", inv::VM_APP_ID,
+     [](Servant_Test_Bed& bed, RHV_Backup_Params&) { bed.engine().set_devices_appear(false); },
+     [](Servant_Test_Bed& bed, size_t n) {
+       if (n == 1)
+         bed.activity()->state = JOB_STATE_CANCELING;
+     },
+     {"3/8", "7/19", "3/10"}, {"Failed to attach disk 'app-02_Disk1' of snapshot 'tessera3-agent-"},
+     [](Servant_Test_Bed&, const Servant_Pauses& pauses) {
+       // The wait ends at the cancel: no check of the device after it, no pause after the detach.
+       EXPECT_EQ(pauses.seconds(), std::vector<unsigned>{1});
+     }},
     {"piece not stored at close", inv::VM_APP_ID,
      [](Servant_Test_Bed& bed, RHV_Backup_Params&) {
        // A folder where the piece must go: the pool cannot store the piece under its name.

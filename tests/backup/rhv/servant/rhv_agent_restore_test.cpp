@@ -351,7 +351,7 @@ struct Failure_Case {
   std::function<void(Restore_Test_Bed&, unsigned seconds)> on_pause;
   Lines alerts;  // "<level>/<code>" raised by the restore, in order
   Lines errors;  // prefixes of lines the restore logs at LM_ERROR
-  std::function<void(Restore_Test_Bed&)> check;
+  std::function<void(Restore_Test_Bed&, const Servant_Pauses&)> check;
 };
 
 std::string disks_path(const Restore_Test_Bed& bed)
@@ -369,7 +369,7 @@ TEST(RHV_Agent_Restore, a_failed_restore_removes_the_disks_and_the_vm_it_created
      [](Restore_Test_Bed&, RHV_Restore_Params& p) { p.catalog_uuid = "00000000-0000-4000-8000-00000000dead"; },
      nullptr, {"7/27"},
      {"Failed to retrieve catalogs for RHV VM 'web-01', ID=", "No catalogs found for VM 'web-01'.\n"},
-     [](Restore_Test_Bed& bed) {
+     [](Restore_Test_Bed& bed, const Servant_Pauses&) {
        EXPECT_EQ(bed.engine().count_requests("POST", ".*"), 0u);
      }},
     {"disk creation refused",
@@ -391,7 +391,7 @@ TEST(RHV_Agent_Restore, a_failed_restore_removes_the_disks_and_the_vm_it_created
        bed.engine().add_fault(f);
      },
      nullptr, {"3/24", "7/23"}, {"Failed to add disk for VM web-01:"},
-     [](Restore_Test_Bed& bed) {
+     [](Restore_Test_Bed& bed, const Servant_Pauses&) {
        EXPECT_EQ(bed.engine().count_requests("DELETE", bed.engine().api_path("/disks/[^/]+")), 1u);
      }},
     {"disk never ready",
@@ -406,7 +406,7 @@ TEST(RHV_Agent_Restore, a_failed_restore_removes_the_disks_and_the_vm_it_created
          bed.engine().run_pending();
      },
      {"7/23"}, {"Failed to add disk "},
-     [](Restore_Test_Bed& bed) {
+     [](Restore_Test_Bed& bed, const Servant_Pauses&) {
        EXPECT_EQ(bed.engine().count_requests("GET", disks_path(bed) + "/.*"), 100u);
      }},
     {"VM creation refused",
@@ -418,7 +418,7 @@ TEST(RHV_Agent_Restore, a_failed_restore_removes_the_disks_and_the_vm_it_created
        bed.engine().add_fault(f);
      },
      nullptr, {"3/24", "3/24", "7/25"}, {"Failed to create VM web-01:"},
-     [](Restore_Test_Bed& bed) {
+     [](Restore_Test_Bed& bed, const Servant_Pauses&) {
        EXPECT_EQ(bed.engine().count_requests("DELETE", bed.engine().api_path("/disks/[^/]+")), 2u);
        EXPECT_EQ(bed.engine().count_requests("DELETE", bed.engine().api_path("/vms/[^/]+")), 0u);
      }},
@@ -432,7 +432,7 @@ TEST(RHV_Agent_Restore, a_failed_restore_removes_the_disks_and_the_vm_it_created
        bed.engine().add_fault(f);
      },
      nullptr, {"3/24", "3/24", "3/26"}, {"Failed to attach disk "},
-     [](Restore_Test_Bed& bed) {
+     [](Restore_Test_Bed& bed, const Servant_Pauses&) {
        EXPECT_EQ(bed.engine().count_requests("DELETE", bed.engine().api_path("/vms/[^/]+")), 1u);
      }},
     {"piece missing from the pool",
@@ -450,7 +450,7 @@ TEST(RHV_Agent_Restore, a_failed_restore_removes_the_disks_and_the_vm_it_created
        p.parallel_disks_per_vm = 1;
      },
      nullptr, {"3/24", "3/24", "3/26"}, {},
-     [](Restore_Test_Bed& bed) {
+     [](Restore_Test_Bed& bed, const Servant_Pauses&) {
        // Six attempts on each disk, each with 11 checks 3 s apart.
        const std::string agent = bed.engine().api_path("/vms/" + std::string(inv::AGENT_VM_ID) + "/diskattachments");
        EXPECT_EQ(bed.engine().count_requests("POST", agent), 12u);
@@ -495,14 +495,29 @@ TEST(RHV_Agent_Restore, a_failed_restore_removes_the_disks_and_the_vm_it_created
        bed.engine().run_pending();
      },
      {"3/24", "3/24", "3/26"}, {"Failed to read data from pool RHV/"},
-     [](Restore_Test_Bed& bed) {
+     [](Restore_Test_Bed& bed, const Servant_Pauses&) {
        // One run went through before the cancel was seen.
        EXPECT_EQ(bed.progress("rst-f", inv::VM_WEB_ID).processed_bytes, static_cast<uint64_t>(inv::MiB));
+     }},
+    {"job canceled while the device is awaited",
+     [](Restore_Test_Bed& bed, RHV_Restore_Params& p) {
+       bed.engine().set_devices_appear(false);
+       p.parallel_disks_per_vm = 1;
+     },
+     [](Restore_Test_Bed& bed, unsigned seconds) {
+       if (seconds == DEVICE_WAIT)
+         bed.activity()->state = JOB_STATE_CANCELING;
+     },
+     {"3/24", "3/24", "3/26"}, {},
+     [](Restore_Test_Bed&, const Servant_Pauses& pauses) {
+       // The wait ends at the cancel: no check of the device after it.
+       const std::vector<unsigned> seconds = pauses.seconds();
+       EXPECT_EQ(std::count(seconds.begin(), seconds.end(), DEVICE_WAIT), 1);
      }},
     {"catalog without the piece of a disk",
      [](Restore_Test_Bed& bed, RHV_Restore_Params& p) { drop_pieces(bed, p.catalog_uuid, inv::DISK_WEB_DATA_ID); },
      nullptr, {"3/24", "3/24", "3/26"}, {"Unexpected error in backup/rhv/servant/rhv_agent_restore_write.cpp:"},
-     [](Restore_Test_Bed& bed) {
+     [](Restore_Test_Bed& bed, const Servant_Pauses&) {
        // No disk was plugged into the agent VM.
        EXPECT_EQ(bed.engine().count_requests(
                      "POST", bed.engine().api_path("/vms/" + std::string(inv::AGENT_VM_ID) + "/diskattachments")),
@@ -543,7 +558,7 @@ TEST(RHV_Agent_Restore, a_failed_restore_removes_the_disks_and_the_vm_it_created
     EXPECT_EQ(bed.progress("rst-f", inv::VM_WEB_ID).state, 3);
     EXPECT_TRUE(bed.restore_clean());
     if (c.check)
-      c.check(bed);
+      c.check(bed, pauses);
   }
 }
 
