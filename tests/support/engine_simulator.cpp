@@ -206,9 +206,9 @@ void Engine_Simulator::Impl::handle(const httplib::Request& req, httplib::Respon
       log[serial - log_base].status = status;
   };
 
-  if (have_fault && f.beside)
-    f.beside(entry);
   if (have_fault) {
+    if (f.beside)
+      f.beside(entry);
     switch (f.kind) {
     case Engine_Fault::close_connection:
       server->drop_connection(req);

@@ -82,9 +82,6 @@ public:
 
   bool list(json_spirit::Value& result);
   bool list(RHV_Disks& out);
-  // The disks the engine's search finds by `name` ("search=name=<name>"): every disk of
-  // that name, and possibly others its search pattern takes.
-  bool list(const std::string& name, RHV_Disks& out);
   bool get(const std::string& id, json_spirit::Value& result);
   bool get(const std::string& id, RHV_Disk& out);
 

@@ -307,22 +307,19 @@ bool RHV_Agent_Backup::find_unanswered_snapshot()
     RHV_LOG_ERROR("Failed to list snapshots of VM '%s'.\n", vm_.name.c_str());
     return false;
   }
-  std::vector<RHV_Snapshot*> found;
-  for (RHV_Snapshot& snapshot : snapshots)
-    if (snapshot.description == snapshot_.description)
-      found.push_back(&snapshot);
-  if (found.size() != 1) {
-    if (found.size() > 1) {
-      std::vector<std::string> ids;
-      for (const RHV_Snapshot* snapshot : found)
-        ids.push_back(snapshot->id);
-      log_several_found("snapshots", "of VM '" + vm_.name + "' described '" + snapshot_.description + "'", ids);
+  std::vector<std::string> ids;
+  RHV_Snapshot* found = nullptr;
+  for (RHV_Snapshot& snapshot : snapshots) {
+    if (snapshot.description == snapshot_.description) {
+      ids.push_back(snapshot.id);
+      found = &snapshot;
     }
-    return false;
   }
-  RHV_LOG_INFO("Found snapshot '%s' of VM '%s' made without an answer.\n", found[0]->description.c_str(),
+  if (!only_one_found("snapshots", "of VM '" + vm_.name + "' described '" + snapshot_.description + "'", ids))
+    return false;
+  RHV_LOG_INFO("Found snapshot '%s' of VM '%s' made without an answer.\n", found->description.c_str(),
                vm_.name.c_str());
-  snapshot_ = std::move(*found[0]);
+  snapshot_ = std::move(*found);
   // A snapshot still being made cannot be removed yet.
   if (snapshot_.snapshot_status != "ok")
     wait_snapshot([this] { return cleanup_overdue(); });

@@ -234,11 +234,8 @@ bool RHV_Agent_Restore::find_unanswered_disk(RHV_Disk_Service& disks, Restore_Di
         disk.provisioned_size == d.attachment.disk.provisioned_size && d.namesakes.count(disk.id) == 0)
       ids.push_back(disk.id);
   }
-  if (ids.size() != 1) {
-    if (ids.size() > 1)
-      log_several_found("disks", "named '" + d.target_disk_name + "'", ids);
+  if (!only_one_found("disks", "named '" + d.target_disk_name + "'", ids))
     return false;
-  }
   RHV_LOG_INFO("Found disk %s '%s' made without an answer.\n", ids[0].c_str(), d.target_disk_name.c_str());
   d.target_disk_id = ids[0];
   // The engine refuses to remove a disk it is still making.
@@ -273,11 +270,8 @@ bool RHV_Agent_Restore::find_unanswered_vm(RHV_VM_Service& vms)
   for (const RHV_VM& vm : found)
     if (vm.name == name)
       ids.push_back(vm.id);
-  if (ids.size() != 1) {
-    if (ids.size() > 1)
-      log_several_found("VMs", "named '" + name + "'", ids);
+  if (!only_one_found("VMs", "named '" + name + "'", ids))
     return false;
-  }
   RHV_LOG_INFO("Found VM %s '%s' made without an answer.\n", ids[0].c_str(), name.c_str());
   restore_vm_.target_vm_id = ids[0];
   vm_created_ = true;

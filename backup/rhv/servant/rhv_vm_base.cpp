@@ -76,13 +76,16 @@ bool RHV_VM_Base<P>::cleanup_overdue() const
 }
 
 template <typename P>
-void RHV_VM_Base<P>::log_several_found(const char* kind, const std::string& what, const std::vector<std::string>& ids)
+bool RHV_VM_Base<P>::only_one_found(const char* kind, const std::string& what, const std::vector<std::string>& ids)
 {
+  if (ids.size() <= 1)
+    return ids.size() == 1;
   std::string list;
   for (const std::string& id : ids)
     list.append(list.empty() ? "" : ", ").append(id);
   RHV_LOG_WARNING("Found %B %s %s, made without an answer: %s. None of them is removed.\n", ids.size(), kind,
                   what.c_str(), list.c_str());
+  return false;
 }
 
 template <typename P>

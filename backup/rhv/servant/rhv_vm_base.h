@@ -71,10 +71,11 @@ protected:
   // failed before opening it); without it the times are the worker's start and now.
   void finish_progress(bool succeeded, int64_t& start_time, int64_t& end_time);
 
-  // A create whose answer was lost is looked up by what this run gave the object; when
-  // several objects match, any of them may be another client's, so none is removed. Logs
-  // that warning, naming them: `kind` in the plural ("disks"), `what` says how they match.
-  static void log_several_found(const char* kind, const std::string& what, const std::vector<std::string>& ids);
+  // A create whose answer was lost is looked up by what this run gave the object: true
+  // when exactly one object matches (`ids`). When several do, any of them may be another
+  // client's, so none may be removed: logs a warning naming them (`kind` in the plural,
+  // "disks"; `what` says how they match).
+  static bool only_one_found(const char* kind, const std::string& what, const std::vector<std::string>& ids);
 
   time_t start_time_ = 0;  // the worker's start, as written into the progress record
   P params_;
