@@ -13,7 +13,6 @@
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 #include "backup/scrt/log.h"
@@ -213,13 +212,20 @@ bool execute_script(const std::string& script, bool detached,
   }
   int out_fd = detached ? null_fd : out[1];
 
-  // The script text goes to the shell as one argument, never re-split.
+  // The script text goes to the shell as one argument, never re-split. A detached
+  // script is started in the background by a shell that ends at once, so the
+  // script is left to init to reap and no thread of ours waits for it.
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, null_fd, 0);
   posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
   posix_spawn_file_actions_adddup2(&actions, out_fd, 2);
-  const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
+  const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr, nullptr, nullptr};
+  if (detached) {
+    argv[2] = "/bin/sh -c \"$1\" &";
+    argv[3] = "sh";
+    argv[4] = script.c_str();
+  }
   pid_t pid = -1;
   int rc = ::posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char* const*>(argv),
                          environ);
@@ -235,19 +241,9 @@ bool execute_script(const std::string& script, bool detached,
     return false;
   }
 
-  if (detached) {
-    // Reap it when it ends, so it leaves no zombie behind.
-    std::thread([pid]() {
-      int status;
-      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-    }).detach();
-    return true;
-  }
-
   std::string pending;
   char buf[4096];
-  for (;;) {
+  while (!detached) {
     ssize_t n = ::read(out[0], buf, sizeof buf);
     if (n < 0 && errno == EINTR)
       continue;
@@ -262,7 +258,8 @@ bool execute_script(const std::string& script, bool detached,
   }
   if (!pending.empty())
     route_line(callback, pending);
-  ::close(out[0]);
+  if (!detached)
+    ::close(out[0]);
 
   int status = 0;
   pid_t w;

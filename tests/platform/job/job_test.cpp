@@ -2,6 +2,7 @@
 
 #include <ace/Time_Value.h>
 
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -9,6 +10,7 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -380,7 +382,16 @@ TEST_F(Job_Test, ScriptsRunThroughTheShell)
   }
   EXPECT_EQ(::access(marker.c_str(), F_OK), 0);
   EXPECT_TRUE(execute_script("echo ignored", false, nullptr));
-  EXPECT_TRUE(execute_script("exit 1", true, nullptr));  // detached: only has to start
+
+  // Detached: only has to start; it runs on after the call and is no child of ours.
+  std::string late = env_.path("late");
+  EXPECT_TRUE(execute_script("sleep 0.2; touch '" + late + "'; exit 1", true, nullptr));
+  int status = 0;
+  EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+  for (int i = 0; i < 500 && ::access(late.c_str(), F_OK) != 0; ++i)
+    ::usleep(10000);
+  EXPECT_EQ(::access(late.c_str(), F_OK), 0);
 }
 
 TEST(Job_Mutex, OnePerKey)
