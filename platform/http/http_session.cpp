@@ -118,17 +118,16 @@ void HTTP_Session::upload_buffer_size(size_t bytes)
 
 HTTP_Connection_var HTTP_Session::open(const CGI_Request& req)
 {
+  impl_->last_sent = false;
   std::unique_ptr<HTTP_Connection::Impl> t(new (std::nothrow) HTTP_Connection::Impl(this, HTTP_Session_var(this)));
   if (!t) {
     impl_->last_error = errno = ENOMEM;
-    impl_->last_sent = false;
     return HTTP_Connection_var();
   }
   if (!t->ok()) {
     RHV_LOG_WARNING("HTTP session to '%s:%d' is already in use on this thread.\n", impl_->host.c_str(),
                     static_cast<int>(impl_->port));
     impl_->last_error = errno = EDEADLK;
-    impl_->last_sent = false;
     return HTTP_Connection_var();
   }
   bool chunked = req.chunked_transfer_encoding();
@@ -151,11 +150,11 @@ HTTP_Connection_var HTTP_Session::open(const CGI_Request& req)
 bool HTTP_Session::exchange(const CGI_Request& req, const std::string* body, CGI_Response& rsp,
                             std::string& rsp_body, unsigned long deadline_ms, size_t max_body)
 {
+  impl_->last_sent = false;
   rsp.reset();
   rsp_body.clear();
   HTTP_Transfer t(this, HTTP_Session_var());
   if (!t.ok()) {
-    impl_->last_sent = false;
     RHV_LOG_WARNING("HTTP session to '%s:%d' is already in use on this thread.\n", impl_->host.c_str(),
                     static_cast<int>(impl_->port));
     impl_->last_error = errno = EDEADLK;

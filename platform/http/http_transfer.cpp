@@ -357,7 +357,6 @@ void HTTP_Transfer::clear_header_list()
 bool HTTP_Transfer::start(const CGI_Request& req, Body_Mode mode, const std::string* fixed, uint64_t length,
                           bool chunked, std::string* sink, size_t max_body, Clock::time_point deadline)
 {
-  s_->last_sent = false;
   mode_ = mode;
   fixed_ = fixed;
   body_length_ = mode == FIXED_BODY ? (fixed != nullptr ? fixed->size() : 0) : length;

@@ -149,12 +149,6 @@ bool RHV_Session::finish_exchange(const char* method, bool sent, json_spirit::Va
 {
   const char* query = request_.query_string().c_str();
   request_sent_ = sent || session_.get()->request_sent();
-  if (sent && result->type() == json_spirit::obj_type) {
-    const json_spirit::Object& reply = result->get_obj();
-    engine_fault_ = reply.count("reason") != 0 || reply.count("detail") != 0;
-    if (const std::string* detail = json_spirit::object_get_str(reply, "detail"))
-      fault_detail_ = *detail;
-  }
   if (!sent) {
     RHV_LOG_ERROR("Failed to send %s request: \n\tapi version: %s.\n\turl: %s.\n\tquery: %s.\n"
                   "\tresponse status: %d.\n",
@@ -173,9 +167,14 @@ bool RHV_Session::finish_exchange(const char* method, bool sent, json_spirit::Va
   if (result->type() != json_spirit::obj_type)
     return false;
   const int status = response_.status();
-  if (request_.method() == HTTP_METHOD_POST)
-    return status == 200 || status == 201 || status == 202;
-  return status == 200;
+  if (request_.method() == HTTP_METHOD_POST ? status == 200 || status == 201 || status == 202 : status == 200)
+    return true;
+  // A refusal: keep what the engine said of it.
+  const json_spirit::Object& reply = result->get_obj();
+  engine_fault_ = reply.count("reason") != 0 || reply.count("detail") != 0;
+  if (const std::string* detail = json_spirit::object_get_str(reply, "detail"))
+    fault_detail_ = *detail;
+  return false;
 }
 
 // ---------------------------------------------------------------------------

@@ -175,6 +175,11 @@ protected:
   // The VM made without an answer into restore_vm_.target_vm_id, once the engine has made
   // it: the one VM of the target name. False when there is none.
   bool find_unanswered_vm(RHV_VM_Service& vms);
+  // Waits, within the clean-up budget, while the engine is still making the object `id` of
+  // `service` (an `Entity` whose status reads `making` meanwhile): the engine refuses to
+  // remove it until then.
+  template <typename Entity, typename Service>
+  void wait_made(Service& service, const std::string& id, const char* making);
   // Calls `done` with the pauses and count of the new-disk poll until it is true; false
   // when the poll runs out or `stop` ends a pause.
   bool poll(const std::function<bool()>& done, const std::function<bool()>& stop);

@@ -222,6 +222,17 @@ bool RHV_Agent_Restore::clean_disks()
   return true;
 }
 
+template <typename Entity, typename Service>
+void RHV_Agent_Restore::wait_made(Service& service, const std::string& id, const char* making)
+{
+  poll(
+      [&] {
+        Entity made;
+        return service.get(id, made) ? made.status != making : !service.unanswered();
+      },
+      [this] { return cleanup_overdue(); });
+}
+
 bool RHV_Agent_Restore::find_unanswered_disk(RHV_Disk_Service& disks, Restore_Disk& d)
 {
   RHV_Disks found;
@@ -238,13 +249,7 @@ bool RHV_Agent_Restore::find_unanswered_disk(RHV_Disk_Service& disks, Restore_Di
     return false;
   RHV_LOG_INFO("Found disk %s '%s' made without an answer.\n", ids[0].c_str(), d.target_disk_name.c_str());
   d.target_disk_id = ids[0];
-  // The engine refuses to remove a disk it is still making.
-  poll(
-      [&disks, &d] {
-        RHV_Disk disk;
-        return disks.get(d.target_disk_id, disk) ? disk.status != "locked" : !disks.unanswered();
-      },
-      [this] { return cleanup_overdue(); });
+  wait_made<RHV_Disk>(disks, d.target_disk_id, "locked");
   return true;
 }
 
@@ -275,13 +280,7 @@ bool RHV_Agent_Restore::find_unanswered_vm(RHV_VM_Service& vms)
   RHV_LOG_INFO("Found VM %s '%s' made without an answer.\n", ids[0].c_str(), name.c_str());
   restore_vm_.target_vm_id = ids[0];
   vm_created_ = true;
-  // The engine refuses to remove a VM it is still making.
-  poll(
-      [&vms, &ids] {
-        RHV_VM vm;
-        return vms.get(ids[0], vm) ? vm.status != "image_locked" : !vms.unanswered();
-      },
-      [this] { return cleanup_overdue(); });
+  wait_made<RHV_VM>(vms, ids[0], "image_locked");
   return true;
 }
 
