@@ -6,7 +6,8 @@
 // TLS, and speaks the engine's JSON as the engine writes it: numbers and flags as JSON
 // strings, dates as JSON integers (milliseconds), lists as wrapper objects under the singular
 // key ({"vm": [...]}), an empty list as {}, links as {"href", "id"}, absent rather than empty
-// fields, and faults as {"reason", "detail"}.
+// fields, and faults as {"reason", "detail"}; but an id in the path that names nothing is
+// answered 404 with an empty body, as the engine answers it.
 //
 //   test_support::Temp_Dir dir;
 //   test_support::Engine_Config config;

@@ -159,7 +159,7 @@ Reply add_backup(Impl& e, const Call& c)
 {
   Sim_VM* vm = e.find_vm(c.ids[0]);
   if (vm == nullptr)
-    return not_found("VM", c.ids[0]);
+    return not_found();
   std::vector<Object> disks;
   std::string from;
   std::string description;
@@ -207,7 +207,7 @@ Reply finalize_backup(Impl& e, const Call& c)
 {
   Sim_Backup* b = find_backup(e, c.ids[0], c.ids[1]);
   if (b == nullptr)
-    return not_found("backup", c.ids[1]);
+    return not_found();
   if (b->phase != "ready")
     return conflict("Cannot stop VM backup. The backup is in phase " + b->phase + ".");
   b->phase = "finalizing";
@@ -234,7 +234,7 @@ void install_backups(Impl& engine)
 {
   engine.add_route("GET", "vms/*/backups", [](Impl& e, const Call& c) {
     if (e.find_vm(c.ids[0]) == nullptr)
-      return not_found("VM", c.ids[0]);
+      return not_found();
     Reply error;
     std::set<std::string> follow;
     if (!follow_param(c, {"disks"}, follow, error))
@@ -251,14 +251,14 @@ void install_backups(Impl& engine)
     if (!follow_param(c, {"disks"}, follow, error))
       return error;
     Sim_Backup* b = find_backup(e, c.ids[0], c.ids[1]);
-    return b != nullptr ? ok(render_backup(e, *b, follow.count("disks") != 0)) : not_found("backup", c.ids[1]);
+    return b != nullptr ? ok(render_backup(e, *b, follow.count("disks") != 0)) : not_found();
   });
   engine.add_route("POST", "vms/*/backups", add_backup);
   engine.add_route("POST", "vms/*/backups/*/finalize", finalize_backup);
   engine.add_route("GET", "vms/*/backups/*/disks", [](Impl& e, const Call& c) {
     Sim_Backup* b = find_backup(e, c.ids[0], c.ids[1]);
     if (b == nullptr)
-      return not_found("backup", c.ids[1]);
+      return not_found();
     Array items;
     for (const std::string& id : b->disk_ids) {
       const Sim_Disk* d = e.find_disk(id);
@@ -270,11 +270,11 @@ void install_backups(Impl& engine)
   engine.add_route("GET", "vms/*/backups/*/disks/*", [](Impl& e, const Call& c) {
     Sim_Backup* b = find_backup(e, c.ids[0], c.ids[1]);
     if (b == nullptr)
-      return not_found("backup", c.ids[1]);
+      return not_found();
     if (std::find(b->disk_ids.begin(), b->disk_ids.end(), c.ids[2]) == b->disk_ids.end())
-      return not_found("disk", c.ids[2]);
+      return not_found();
     const Sim_Disk* d = e.find_disk(c.ids[2]);
-    return d != nullptr ? ok(e.render_disk(*d)) : not_found("disk", c.ids[2]);
+    return d != nullptr ? ok(e.render_disk(*d)) : not_found();
   });
 }
 
@@ -284,7 +284,7 @@ void install_checkpoints(Impl& engine)
 {
   engine.add_route("GET", "vms/*/checkpoints", [](Impl& e, const Call& c) {
     if (e.find_vm(c.ids[0]) == nullptr)
-      return not_found("VM", c.ids[0]);
+      return not_found();
     Array items;
     for (const Sim_Checkpoint& cp : e.backup->checkpoints)
       if (cp.vm_id == c.ids[0])
@@ -293,12 +293,12 @@ void install_checkpoints(Impl& engine)
   });
   engine.add_route("GET", "vms/*/checkpoints/*", [](Impl& e, const Call& c) {
     Sim_Checkpoint* cp = find_checkpoint(e, c.ids[0], c.ids[1]);
-    return cp != nullptr ? ok(render_checkpoint(e, *cp)) : not_found("checkpoint", c.ids[1]);
+    return cp != nullptr ? ok(render_checkpoint(e, *cp)) : not_found();
   });
   engine.add_route("DELETE", "vms/*/checkpoints/*", [](Impl& e, const Call& c) {
     Sim_Checkpoint* cp = find_checkpoint(e, c.ids[0], c.ids[1]);
     if (cp == nullptr)
-      return not_found("checkpoint", c.ids[1]);
+      return not_found();
     for (const Sim_Checkpoint& other : e.backup->checkpoints)
       if (other.vm_id == cp->vm_id && other.parent_id == cp->id)
         return conflict("Cannot remove checkpoint " + cp->id + ": it is not the VM's first checkpoint.");
@@ -336,11 +336,11 @@ Reply add_transfer(Impl& e, const Call& c)
     return bad_request("Invalid image transfer direction '" + t.direction + "'");
   const Sim_Disk* disk = e.find_disk(disk_id);
   if (disk == nullptr)
-    return not_found("disk", disk_id);
+    return unknown_in_body("disk", disk_id);
   if (!backup_id.empty()) {
     Sim_Backup* b = find_backup(e, "", backup_id);
     if (b == nullptr)
-      return not_found("backup", backup_id);
+      return unknown_in_body("backup", backup_id);
     if (t.direction != "download")
       return conflict("Cannot transfer Virtual Disk. A backup can only be downloaded.");
     if (b->phase != "ready")
@@ -399,13 +399,13 @@ void install_transfers(Impl& engine)
   });
   engine.add_route("GET", "imagetransfers/*", [](Impl& e, const Call& c) {
     Sim_Image_Transfer* t = find_transfer(e, c.ids[0]);
-    return t != nullptr ? ok(render_transfer(e, *t)) : not_found("image transfer", c.ids[0]);
+    return t != nullptr ? ok(render_transfer(e, *t)) : not_found();
   });
   engine.add_route("POST", "imagetransfers", add_transfer);
   engine.add_route("POST", "imagetransfers/*/finalize", [](Impl& e, const Call& c) {
     Sim_Image_Transfer* t = find_transfer(e, c.ids[0]);
     if (t == nullptr)
-      return not_found("image transfer", c.ids[0]);
+      return not_found();
     if (t->phase != "transferring")
       return conflict("Cannot finalize the image transfer. It is in phase " + t->phase + ".");
     return end_transfer(e, *t, "finalizing_success", "finished_success");
@@ -413,7 +413,7 @@ void install_transfers(Impl& engine)
   engine.add_route("POST", "imagetransfers/*/cancel", [](Impl& e, const Call& c) {
     Sim_Image_Transfer* t = find_transfer(e, c.ids[0]);
     if (t == nullptr)
-      return not_found("image transfer", c.ids[0]);
+      return not_found();
     if (finished_transfer(*t))
       return conflict("Cannot cancel the image transfer. It is in phase " + t->phase + ".");
     return end_transfer(e, *t, "finalizing_cleanup", "finished_cleanup");

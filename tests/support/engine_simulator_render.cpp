@@ -74,7 +74,14 @@ Reply conflict(const std::string& detail)
   return fault(409, "Operation Failed", "[" + detail + "]");
 }
 
-Reply not_found(const std::string& what, const std::string& id)
+Reply not_found()
+{
+  Reply r;
+  r.status = 404;
+  return r;
+}
+
+Reply unknown_in_body(const std::string& what, const std::string& id)
 {
   return fault(404, "Operation Failed", "Entity not found: " + what + ": id=" + id);
 }

@@ -2,11 +2,14 @@
 //
 // Paths are relative to "/<prefix>/api"; "*" stands for one id. Validation failures of the
 // engine's own rules answer 409 "Operation Failed" with the reason in "detail", malformed
-// requests answer 400, unknown ids 404, as the engine does. Successful creations answer 201
-// with the new entity, reads and actions 200, removals 200 with {"status": "complete"}.
+// requests answer 400, unknown ids in the path 404 with an empty body, unknown entities named
+// in a request body 404 with a fault body, as the engine does. Successful creations answer
+// 201 with the new entity, reads and actions 200, removals 200 with {"status": "complete"}.
 //
 // Rules enforced (each answers 409):
 // - a snapshot is created or removed while another snapshot operation runs on the VM;
+// - a snapshot is removed again while its removal runs ("Related operation is currently in
+//   progress");
 // - a snapshot is removed while one of its disks is attached to a VM;
 // - the "Active VM" snapshot is removed;
 // - a snapshot names a shareable disk, a disk not attached to the VM, or a locked disk;
@@ -74,11 +77,11 @@ void install_infrastructure(Impl& engine)
   });
   engine.add_route("GET", "datacenters/*", [](Impl& e, const Call& c) {
     Sim_Data_Center* dc = e.find_dc(c.ids[0]);
-    return dc != nullptr ? ok(e.render_data_center(*dc)) : not_found("data center", c.ids[0]);
+    return dc != nullptr ? ok(e.render_data_center(*dc)) : not_found();
   });
   engine.add_route("GET", "datacenters/*/clusters", [](Impl& e, const Call& c) {
     if (e.find_dc(c.ids[0]) == nullptr)
-      return not_found("data center", c.ids[0]);
+      return not_found();
     Array items;
     for (const Sim_Cluster& cl : e.clusters)
       if (cl.data_center_id == c.ids[0])
@@ -87,7 +90,7 @@ void install_infrastructure(Impl& engine)
   });
   engine.add_route("GET", "datacenters/*/networks", [](Impl& e, const Call& c) {
     if (e.find_dc(c.ids[0]) == nullptr)
-      return not_found("data center", c.ids[0]);
+      return not_found();
     Array items;
     for (const Sim_Network& n : e.networks)
       if (n.data_center_id == c.ids[0])
@@ -96,7 +99,7 @@ void install_infrastructure(Impl& engine)
   });
   engine.add_route("GET", "datacenters/*/storagedomains", [](Impl& e, const Call& c) {
     if (e.find_dc(c.ids[0]) == nullptr)
-      return not_found("data center", c.ids[0]);
+      return not_found();
     Array items;
     for (const Sim_Storage_Domain& d : e.domains)
       if (std::count(d.data_center_ids.begin(), d.data_center_ids.end(), c.ids[0]) != 0)
@@ -107,7 +110,7 @@ void install_infrastructure(Impl& engine)
     Sim_Storage_Domain* d = e.find_domain(c.ids[1]);
     if (e.find_dc(c.ids[0]) == nullptr || d == nullptr ||
         std::count(d->data_center_ids.begin(), d->data_center_ids.end(), c.ids[0]) == 0)
-      return not_found("storage domain", c.ids[1]);
+      return not_found();
     return ok(e.render_domain(*d));
   });
 
@@ -131,7 +134,7 @@ void install_infrastructure(Impl& engine)
   });
   engine.add_route("GET", "clusters/*", [](Impl& e, const Call& c) {
     Sim_Cluster* cl = e.find_cluster(c.ids[0]);
-    return cl != nullptr ? ok(e.render_cluster(*cl)) : not_found("cluster", c.ids[0]);
+    return cl != nullptr ? ok(e.render_cluster(*cl)) : not_found();
   });
 
   engine.add_route("GET", "hosts", [](Impl& e, const Call&) {
@@ -142,7 +145,7 @@ void install_infrastructure(Impl& engine)
   });
   engine.add_route("GET", "hosts/*", [](Impl& e, const Call& c) {
     Sim_Host* h = e.find_host(c.ids[0]);
-    return h != nullptr ? ok(e.render_host(*h)) : not_found("host", c.ids[0]);
+    return h != nullptr ? ok(e.render_host(*h)) : not_found();
   });
 
   engine.add_route("GET", "networks", [](Impl& e, const Call&) {
@@ -153,11 +156,11 @@ void install_infrastructure(Impl& engine)
   });
   engine.add_route("GET", "networks/*", [](Impl& e, const Call& c) {
     Sim_Network* n = e.find_network(c.ids[0]);
-    return n != nullptr ? ok(e.render_network(*n)) : not_found("network", c.ids[0]);
+    return n != nullptr ? ok(e.render_network(*n)) : not_found();
   });
   engine.add_route("GET", "networks/*/vnicprofiles", [](Impl& e, const Call& c) {
     if (e.find_network(c.ids[0]) == nullptr)
-      return not_found("network", c.ids[0]);
+      return not_found();
     Array items;
     for (const Sim_VNIC_Profile& p : e.profiles)
       if (p.network_id == c.ids[0])
@@ -173,7 +176,7 @@ void install_infrastructure(Impl& engine)
   });
   engine.add_route("GET", "vnicprofiles/*", [](Impl& e, const Call& c) {
     Sim_VNIC_Profile* p = e.find_profile(c.ids[0]);
-    return p != nullptr ? ok(e.render_profile(*p)) : not_found("vnic profile", c.ids[0]);
+    return p != nullptr ? ok(e.render_profile(*p)) : not_found();
   });
   engine.add_route("POST", "vnicprofiles", [](Impl& e, const Call& c) {
     Sim_VNIC_Profile p;
@@ -183,7 +186,7 @@ void install_infrastructure(Impl& engine)
     if (p.name.empty() || p.network_id.empty())
       return bad_request("Incomplete parameters: VnicProfile [name, network.id] required for add");
     if (e.find_network(p.network_id) == nullptr)
-      return not_found("network", p.network_id);
+      return unknown_in_body("network", p.network_id);
     for (const Sim_VNIC_Profile& other : e.profiles)
       if (other.network_id == p.network_id && other.name == p.name)
         return conflict("Cannot add VM network interface profile. The name is already in use");
@@ -205,7 +208,7 @@ void install_infrastructure(Impl& engine)
   });
   engine.add_route("GET", "storagedomains/*", [](Impl& e, const Call& c) {
     Sim_Storage_Domain* d = e.find_domain(c.ids[0]);
-    return d != nullptr ? ok(e.render_domain(*d)) : not_found("storage domain", c.ids[0]);
+    return d != nullptr ? ok(e.render_domain(*d)) : not_found();
   });
 }
 
@@ -261,7 +264,7 @@ Reply add_vm(Impl& e, const Call& c)
       if (cl.name == cluster_name)
         cluster_id = cl.id;
   if (e.find_cluster(cluster_id) == nullptr)
-    return not_found("cluster", cluster_id.empty() ? cluster_name : cluster_id);
+    return unknown_in_body("cluster", cluster_id.empty() ? cluster_name : cluster_id);
   for (const Sim_VM& other : e.vms)
     if (other.name == vm.name)
       return conflict("Cannot add VM. The VM name is already in use");
@@ -285,7 +288,7 @@ Reply remove_vm(Impl& e, const Call& c)
 {
   Sim_VM* vm = e.find_vm(c.ids[0]);
   if (vm == nullptr)
-    return not_found("VM", c.ids[0]);
+    return not_found();
   bool detach_only, force;
   Reply error;
   if (!bool_param(c, "detach_only", false, detach_only, error) || !bool_param(c, "force", false, force, error))
@@ -348,7 +351,7 @@ Reply start_vm(Impl& e, const Call& c)
 {
   Sim_VM* vm = e.find_vm(c.ids[0]);
   if (vm == nullptr)
-    return not_found("VM", c.ids[0]);
+    return not_found();
   if (e.vm_locked(*vm))
     return conflict("Cannot run VM. VM " + vm->name + " is locked. Please try again in a few minutes.");
   if (vm->status == "up")
@@ -375,7 +378,7 @@ Reply stop_vm(Impl& e, const Call& c)
 {
   Sim_VM* vm = e.find_vm(c.ids[0]);
   if (vm == nullptr)
-    return not_found("VM", c.ids[0]);
+    return not_found();
   if (vm->status != "up")
     return conflict("Cannot stop VM. VM " + vm->name + " is not running.");
   vm->status = "down";
@@ -413,7 +416,7 @@ void install_vms(Impl& engine)
     if (!follow_param(c, VM_FOLLOW, follow, error))
       return error;
     Sim_VM* vm = e.find_vm(c.ids[0]);
-    return vm != nullptr ? ok(e.render_vm(*vm, follow)) : not_found("VM", c.ids[0]);
+    return vm != nullptr ? ok(e.render_vm(*vm, follow)) : not_found();
   });
   engine.add_route("DELETE", "vms/*", remove_vm);
   engine.add_route("POST", "vms/*/start", start_vm);
@@ -421,7 +424,7 @@ void install_vms(Impl& engine)
 
   engine.add_route("GET", "vms/*/nics", [](Impl& e, const Call& c) {
     if (e.find_vm(c.ids[0]) == nullptr)
-      return not_found("VM", c.ids[0]);
+      return not_found();
     Array items;
     for (const Sim_NIC& n : e.nics)
       if (n.vm_id == c.ids[0])
@@ -430,12 +433,12 @@ void install_vms(Impl& engine)
   });
   engine.add_route("GET", "vms/*/nics/*", [](Impl& e, const Call& c) {
     Sim_NIC* n = e.find_nic(c.ids[0], c.ids[1]);
-    return n != nullptr ? ok(e.render_nic(*n, false)) : not_found("NIC", c.ids[1]);
+    return n != nullptr ? ok(e.render_nic(*n, false)) : not_found();
   });
   engine.add_route("POST", "vms/*/nics", [](Impl& e, const Call& c) {
     Sim_VM* vm = e.find_vm(c.ids[0]);
     if (vm == nullptr)
-      return not_found("VM", c.ids[0]);
+      return not_found();
     Sim_NIC n;
     n.vm_id = vm->id;
     const Object* mac = json_spirit::object_get_object(c.body, "mac");
@@ -457,7 +460,7 @@ void install_vms(Impl& engine)
     if (!n.vnic_profile_id.empty()) {
       Sim_VNIC_Profile* p = e.find_profile(n.vnic_profile_id);
       if (p == nullptr)
-        return not_found("vnic profile", n.vnic_profile_id);
+        return unknown_in_body("vnic profile", n.vnic_profile_id);
       Sim_Network* net = e.find_network(p->network_id);
       Sim_Cluster* cl = e.find_cluster(vm->cluster_id);
       if (net == nullptr || cl == nullptr || net->data_center_id != cl->data_center_id)

@@ -45,7 +45,7 @@ Reply add_disk(Impl& e, const Call& c)
     return bad_request("The provisioned size of a new disk must be positive");
   Sim_Storage_Domain* sd = e.find_domain(d.storage_domain_id);
   if (sd == nullptr)
-    return not_found("storage domain", d.storage_domain_id);
+    return unknown_in_body("storage domain", d.storage_domain_id);
   if (sd->type != "data")
     return conflict("Cannot add Virtual Disk. Storage domain " + sd->name + " holds no VM disks");
   if (is_block_storage(sd->storage_type) && d.format == "raw" && d.sparse)
@@ -84,7 +84,7 @@ Reply remove_disk(Impl& e, const Call& c)
 {
   Sim_Disk* d = e.find_disk(c.ids[0]);
   if (d == nullptr)
-    return not_found("disk", c.ids[0]);
+    return not_found();
   if (e.disk_status(*d) == "locked")
     return conflict("Cannot remove Virtual Disk. Disk " + d->name + " is locked. Please try again in a few minutes.");
   for (const Sim_Disk_Attachment& a : e.attachments) {
@@ -109,7 +109,7 @@ Reply attach_disk(Impl& e, const Call& c)
 {
   Sim_VM* vm = e.find_vm(c.ids[0]);
   if (vm == nullptr)
-    return not_found("VM", c.ids[0]);
+    return not_found();
   Sim_Disk_Attachment a;
   a.vm_id = vm->id;
   a.interface.clear();
@@ -126,7 +126,7 @@ Reply attach_disk(Impl& e, const Call& c)
 
   Sim_Disk* d = e.find_disk(a.disk_id);
   if (d == nullptr && a.snapshot_id.empty())
-    return not_found("disk", a.disk_id);
+    return unknown_in_body("disk", a.disk_id);
   if (e.vm_locked(*vm))
     return conflict("Cannot attach Virtual Disk. VM " + vm->name + " is locked. Please try again in a few minutes.");
   if (e.find_attachment(vm->id, a.disk_id) != nullptr)
@@ -137,9 +137,9 @@ Reply attach_disk(Impl& e, const Call& c)
       if (s.id == a.snapshot_id)
         snap = &s;
     if (snap == nullptr)
-      return not_found("snapshot", a.snapshot_id);
+      return unknown_in_body("snapshot", a.snapshot_id);
     if (e.attached_disk(a) == nullptr)
-      return not_found("disk", a.disk_id);
+      return unknown_in_body("disk", a.disk_id);
     if (snap->vm_id == vm->id)
       return conflict("Cannot attach Virtual Disk. A snapshot's disk cannot be attached to its own VM.");
     if (snap->status != "ok")
@@ -169,10 +169,10 @@ Reply detach_disk(Impl& e, const Call& c)
 {
   Sim_VM* vm = e.find_vm(c.ids[0]);
   if (vm == nullptr)
-    return not_found("VM", c.ids[0]);
+    return not_found();
   Sim_Disk_Attachment* a = e.find_attachment(vm->id, c.ids[1]);
   if (a == nullptr)
-    return not_found("disk attachment", c.ids[1]);
+    return not_found();
   bool detach_only;
   Reply error;
   if (!bool_param(c, "detach_only", true, detach_only, error))
@@ -217,7 +217,7 @@ void install_disks(Impl& engine)
   engine.add_route("POST", "disks", add_disk);
   engine.add_route("GET", "disks/*", [](Impl& e, const Call& c) {
     Sim_Disk* d = e.find_disk(c.ids[0]);
-    return d != nullptr ? ok(e.render_disk(*d)) : not_found("disk", c.ids[0]);
+    return d != nullptr ? ok(e.render_disk(*d)) : not_found();
   });
   engine.add_route("DELETE", "disks/*", remove_disk);
 
@@ -227,7 +227,7 @@ void install_disks(Impl& engine)
     if (!follow_param(c, {"disk"}, follow, error))
       return error;
     if (e.find_vm(c.ids[0]) == nullptr)
-      return not_found("VM", c.ids[0]);
+      return not_found();
     Array items;
     for (const Sim_Disk_Attachment& a : e.attachments)
       if (a.vm_id == c.ids[0])
@@ -241,7 +241,7 @@ void install_disks(Impl& engine)
       return error;
     Sim_Disk_Attachment* a = e.find_attachment(c.ids[0], c.ids[1]);
     if (a == nullptr)
-      return not_found("disk attachment", c.ids[1]);
+      return not_found();
     return ok(e.render_attachment(*a, follow.count("disk") != 0));
   });
   engine.add_route("POST", "vms/*/diskattachments", attach_disk);
@@ -254,7 +254,7 @@ Reply add_snapshot(Impl& e, const Call& c)
 {
   Sim_VM* vm = e.find_vm(c.ids[0]);
   if (vm == nullptr)
-    return not_found("VM", c.ids[0]);
+    return not_found();
   std::string description;
   bool persist_memorystate = false;
   std::vector<Object> chosen;
@@ -323,12 +323,15 @@ Reply remove_snapshot(Impl& e, const Call& c)
 {
   Sim_VM* vm = e.find_vm(c.ids[0]);
   if (vm == nullptr)
-    return not_found("VM", c.ids[0]);
+    return not_found();
   if (c.ids[1] == vm->active_snapshot_id)
     return conflict("Cannot remove Snapshot. The Active VM snapshot cannot be removed.");
   Sim_Snapshot* s = e.find_snapshot(vm->id, c.ids[1]);
   if (s == nullptr)
-    return not_found("snapshot", c.ids[1]);
+    return not_found();
+  // A second removal while the first runs meets the command lock the first one holds.
+  if (s->removing)
+    return conflict("Cannot remove Snapshot. Related operation is currently in progress. Please try again later.");
   if (const Sim_Snapshot* busy = e.snapshot_in_progress(vm->id))
     return conflict(std::string("Cannot remove Snapshot. Snapshot is currently being ") +
                     (busy->removing ? "removed" : "created") + " for VM " + vm->name + ".");
@@ -352,7 +355,7 @@ void install_snapshots(Impl& engine)
   engine.add_route("GET", "vms/*/snapshots", [](Impl& e, const Call& c) {
     Sim_VM* vm = e.find_vm(c.ids[0]);
     if (vm == nullptr)
-      return not_found("VM", c.ids[0]);
+      return not_found();
     Array items;
     items.push_back(e.render_active_snapshot(*vm));
     for (const Sim_Snapshot& s : e.snapshots)
@@ -363,11 +366,11 @@ void install_snapshots(Impl& engine)
   engine.add_route("GET", "vms/*/snapshots/*", [](Impl& e, const Call& c) {
     Sim_VM* vm = e.find_vm(c.ids[0]);
     if (vm == nullptr)
-      return not_found("VM", c.ids[0]);
+      return not_found();
     if (c.ids[1] == vm->active_snapshot_id)
       return ok(e.render_active_snapshot(*vm));
     Sim_Snapshot* s = e.find_snapshot(vm->id, c.ids[1]);
-    return s != nullptr ? ok(e.render_snapshot(*s)) : not_found("snapshot", c.ids[1]);
+    return s != nullptr ? ok(e.render_snapshot(*s)) : not_found();
   });
   engine.add_route("POST", "vms/*/snapshots", add_snapshot);
   engine.add_route("DELETE", "vms/*/snapshots/*", remove_snapshot);
@@ -375,7 +378,7 @@ void install_snapshots(Impl& engine)
   engine.add_route("GET", "vms/*/snapshots/*/disks", [](Impl& e, const Call& c) {
     Sim_Snapshot* s = e.find_snapshot(c.ids[0], c.ids[1]);
     if (s == nullptr)
-      return not_found("snapshot", c.ids[1]);
+      return not_found();
     Array items;
     for (const Sim_Disk& d : s->disks)
       items.push_back(e.render_disk(d));
@@ -384,16 +387,16 @@ void install_snapshots(Impl& engine)
   engine.add_route("GET", "vms/*/snapshots/*/disks/*", [](Impl& e, const Call& c) {
     Sim_Snapshot* s = e.find_snapshot(c.ids[0], c.ids[1]);
     if (s == nullptr)
-      return not_found("snapshot", c.ids[1]);
+      return not_found();
     for (const Sim_Disk& d : s->disks)
       if (d.id == c.ids[2])
         return ok(e.render_disk(d));
-    return not_found("disk", c.ids[2]);
+    return not_found();
   });
   engine.add_route("GET", "vms/*/snapshots/*/nics", [](Impl& e, const Call& c) {
     Sim_Snapshot* s = e.find_snapshot(c.ids[0], c.ids[1]);
     if (s == nullptr)
-      return not_found("snapshot", c.ids[1]);
+      return not_found();
     Array items;
     for (const Sim_NIC& n : s->nics)
       items.push_back(e.render_nic(n, false));
@@ -402,11 +405,11 @@ void install_snapshots(Impl& engine)
   engine.add_route("GET", "vms/*/snapshots/*/nics/*", [](Impl& e, const Call& c) {
     Sim_Snapshot* s = e.find_snapshot(c.ids[0], c.ids[1]);
     if (s == nullptr)
-      return not_found("snapshot", c.ids[1]);
+      return not_found();
     for (const Sim_NIC& n : s->nics)
       if (n.id == c.ids[2])
         return ok(e.render_nic(n, false));
-    return not_found("NIC", c.ids[2]);
+    return not_found();
   });
 }
 

@@ -264,11 +264,14 @@ TEST_F(Engine_Simulator_Test, RepliesUseTheEnginesJsonShapes)
   EXPECT_EQ(list.str("/storage_domain/1/storage/type"), "iscsi");
   EXPECT_EQ(list.str("/storage_domain/1/data_centers/data_center/0/id"), DC_EAST_ID);
 
-  // An unknown id: 404 with the fault body.
+  // An unknown id in the path: 404 with no body; an unknown entity named in a body: 404 with
+  // the fault body.
   Http_Reply missing = get("/vms/no-such-vm");
   EXPECT_EQ(missing.status, 404);
-  EXPECT_FALSE(missing.str("/reason").empty());
-  EXPECT_NE(missing.str("/detail").find("no-such-vm"), std::string::npos);
+  EXPECT_EQ(missing.body, "");
+  Http_Reply unknown = attach_to_agent("no-such-disk");
+  EXPECT_EQ(unknown.status, 404);
+  EXPECT_NE(unknown.str("/detail").find("no-such-disk"), std::string::npos);
 }
 
 TEST_F(Engine_Simulator_Test, EveryReadRouteAnswersWithItsWrapper)

@@ -124,10 +124,13 @@ bool RHV_Service::handle_action(const std::string& id, const std::string& action
   return handle_error(result);
 }
 
-bool RHV_Service::locked() const
+bool RHV_Service::busy() const
 {
-  return session_ && session_->last_status() == 409 &&
-         session_->last_fault_detail().find("locked") != std::string::npos;
+  if (!session_ || session_->last_status() != 409)
+    return false;
+  const std::string& detail = session_->last_fault_detail();
+  return detail.find("locked") != std::string::npos ||
+         detail.find("Related operation is currently in progress") != std::string::npos;
 }
 
 bool RHV_Service::handle_error(const json_spirit::Value& reply)

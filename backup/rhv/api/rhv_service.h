@@ -67,13 +67,16 @@ public:
   // carried it out all the same. False when the engine answered, or when the request never
   // reached it.
   bool unanswered() const { return session_ && session_->last_unanswered(); }
-  // After a failed removal: the engine itself answered that the entity does not exist (404
-  // with its fault reply), so it is gone already, e.g. removed by a first sending whose
-  // answer was lost. A 404 page of anything in front of the engine does not count.
-  bool gone() const { return session_ && session_->last_status() == 404 && session_->last_engine_fault(); }
-  // After a failed request: the engine refused it because the entity is locked (409, its
-  // fault naming the lock), e.g. while the engine is still making it. Worth another try.
-  bool locked() const;
+  // After a failed removal: the engine itself answered that the entity does not exist
+  // (RHV_Session::last_not_found), so it is gone already, e.g. removed by a first sending
+  // whose answer was lost.
+  bool gone() const { return session_ && session_->last_not_found(); }
+  // After a failed request: the engine refused it as busy (409), worth another try later.
+  // It says so in two ways: the entity is locked ("Disk ... is locked. Please try again in a
+  // few minutes."), e.g. while the engine is still making or removing it; or another
+  // command holds its lock on the entity ("Related operation is currently in progress"),
+  // e.g. a first sending of the same removal whose answer was lost. Other conflicts are not.
+  bool busy() const;
 
   // `id` as one URL path segment (see above).
   static std::string encode_segment(const std::string& id);

@@ -72,6 +72,13 @@ public:
   bool last_engine_fault() const { return engine_fault_; }
   // The "detail" of that fault reply; empty when there is none.
   const std::string& last_fault_detail() const { return fault_detail_; }
+  // The engine answered that the entity the request names does not exist: 404 with an
+  // empty body, as it answers a path naming nothing, or with its fault reply. A 404 page of
+  // anything in front of the engine (a proxy, a server still starting) does not count.
+  bool last_not_found() const
+  {
+    return response_.status() == 404 && (engine_fault_ || !response_.has_body());
+  }
 
 protected:
   RHV_Session();

@@ -273,12 +273,17 @@ bool RHV_Agent_Backup::remove_snapshot(RHV_Snapshot& snap)
   if (snap.id.empty())
     return true;
   RHV_LOG_DEBUG("Removing snapshot '%s' of VM '%s'.\n", snap.description.c_str(), vm_.name.c_str());
-  if (!snapshot_service_.remove(snap.id) && !snapshot_service_.gone()) {
+  const bool accepted = snapshot_service_.remove(snap.id) || snapshot_service_.gone();
+  // Refused as busy: when this is a second sending of a removal whose answer was lost, the
+  // engine is still carrying out the first one, and the snapshot goes all the same.
+  const bool busy = !accepted && snapshot_service_.busy();
+  if (!accepted && !busy) {
     alerter_.failed_to_remove_snapshot(vm_.name, snap.description);
     RHV_LOG_WARNING("Failed to remove snapshot '%s' of VM '%s'.\n", snap.description.c_str(), vm_.name.c_str());
     return false;
   }
-  // The snapshot is gone once it can no longer be read.
+  // The snapshot is gone once it can no longer be read. It stays locked while a removal
+  // runs: one refused as busy that finds it otherwise has no removal at work.
   RHV_Snapshot probe;
   for (unsigned int delay :
        exponential_backoff(INITIAL_INTERVAL, MAX_WAIT_SNAPSHOT_RETRY_TIMES, MAX_WAIT_SNAPSHOT_INTERVAL, false)) {
@@ -287,12 +292,12 @@ bool RHV_Agent_Backup::remove_snapshot(RHV_Snapshot& snap)
       RHV_LOG_INFO("Remove snapshot '%s' of VM '%s'.\n", snap.description.c_str(), vm_.name.c_str());
       return true;
     }
-    if (!rhv_servant_pause(delay, [this] { return cleanup_overdue(); }))
+    if ((busy && probe.snapshot_status != "locked") || !rhv_servant_pause(delay, [this] { return cleanup_overdue(); }))
       break;
   }
   // The engine accepted the removal and is still at it (the snapshot stays locked until
   // it is gone): it ends without this worker.
-  if (probe.snapshot_status == "locked") {
+  if (accepted && probe.snapshot_status == "locked") {
     RHV_LOG_INFO("Removal of snapshot '%s' of VM '%s' is under way.\n", snap.description.c_str(), vm_.name.c_str());
     return true;
   }

@@ -15,16 +15,18 @@
 // run last) writes the progress state and the reply; the clean-up guard removes the disks,
 // then the VM, that a failed restore created; each disk task unplugs its disk from the
 // agent VM on every way out. A removal answered "not found" (404) by the engine counts as
-// done; one refused because the object is locked is tried again with the new-disk poll's
-// pauses.
+// done; one refused because the object is busy (locked, or another command at work on it)
+// is tried again with the new-disk poll's pauses.
 //
 // A disk or VM whose creation went out without an answer may exist all the same: the
 // clean-up looks it up by the name this run gave it (the names carry the time of the run),
 // waits while the engine is still making it, and removes it. The engine allows several
 // disks of one name, so a disk counts as this run's only when it has the name, the target
 // storage domain and the size asked for, was not among the disks of that name that the
-// engine listed just before the create, and is the only such disk. Nothing is looked up
-// for a create that never reached the engine.
+// engine listed just before the create, and is the only such disk. The engine keeps VM
+// names unique, so a VM of the target name that it listed just before the create is
+// another client's (the create was refused): it is left alone. Nothing is looked up for a
+// create that never reached the engine.
 //
 // Threads: while the data is written, disk tasks run on a thread task scheduler and a
 // storage monitor checks every 10 seconds that each target storage domain keeps more than
@@ -173,7 +175,8 @@ protected:
   // it (see above); false when there is none that is surely this run's.
   bool find_unanswered_disk(RHV_Disk_Service& disks, Restore_Disk& d);
   // The VM made without an answer into restore_vm_.target_vm_id, once the engine has made
-  // it: the one VM of the target name. False when there is none.
+  // it: the one VM of the target name that was not there before the create. False when
+  // there is none.
   bool find_unanswered_vm(RHV_VM_Service& vms);
   // Waits, within the clean-up budget, while the engine is still making the object `id` of
   // `service` (an `Entity` whose status reads `making` meanwhile): the engine refuses to
@@ -184,8 +187,8 @@ protected:
   // when the poll runs out or `stop` ends a pause.
   bool poll(const std::function<bool()>& done, const std::function<bool()>& stop);
   // Removes an object of `service` with `remove`, trying again while the engine answers
-  // that it is locked; an object the engine no longer knows counts as removed.
-  bool remove_when_unlocked(RHV_Service& service, const std::function<bool()>& remove);
+  // that it is busy; an object the engine no longer knows counts as removed.
+  bool remove_when_free(RHV_Service& service, const std::function<bool()>& remove);
 
   // ---- data ----
   bool restore_disks();
@@ -223,6 +226,7 @@ protected:
   RHV_Servant_Wake completed_;  // set when the data step ends; wakes the storage monitor
   bool vm_created_ = false;  // restore_vm_.target_vm_id names a VM this worker made
   bool vm_unanswered_ = false;  // the VM's creation went out, no answer came back
+  std::set<std::string> vm_namesakes_;  // VMs of the target name before its creation
 };
 
 #endif  // BACKUP_RHV_SERVANT_RHV_AGENT_RESTORE_H

@@ -144,8 +144,14 @@ bool RHV_Agent_Restore::create_vm()
     vm.cluster.id = restore_vm_.target_cluster_id;
 
   RHV_VM_Service vms = client_.vm_service();
-  if (!vms.add(vm)) {
-    vm_unanswered_ = vms.unanswered();
+  // A VM of this name that exists already is not this run's, whatever becomes of the create.
+  RHV_VMs namesakes;
+  const bool noted = vms.list(vm.name, namesakes, RHV_NO_FOLLOW, true);
+  for (const RHV_VM& other : namesakes)
+    if (other.name == vm.name)
+      vm_namesakes_.insert(other.id);
+  if (!noted || !vms.add(vm)) {
+    vm_unanswered_ = noted && vms.unanswered();
     alerter_.failed_to_create_vm(restore_vm_.target_vm_name);
     RHV_LOG_ERROR("Failed to create VM %s:%s.\n", restore_vm_.source_vm_name.c_str(),
                   restore_vm_.source_vm_id.c_str());
@@ -216,7 +222,7 @@ bool RHV_Agent_Restore::clean_disks()
     if (d->target_disk_id.empty() && !(d->create_unanswered && find_unanswered_disk(disks, *d)))
       continue;
     const std::string& id = d->target_disk_id;
-    if (!remove_when_unlocked(disks, [&disks, &id] { return disks.remove(id); }))
+    if (!remove_when_free(disks, [&disks, &id] { return disks.remove(id); }))
       RHV_LOG_INFO("Failed to remove disk %s.\n", id.c_str());
   }
   return true;
@@ -260,7 +266,7 @@ bool RHV_Agent_Restore::clean_vm()
     find_unanswered_vm(vms);
   // Only a VM this worker made: the task's own target VM id names none of its making.
   const std::string& id = restore_vm_.target_vm_id;
-  if (vm_created_ && !id.empty() && !remove_when_unlocked(vms, [&vms, &id] { return vms.remove(id, true, false); }))
+  if (vm_created_ && !id.empty() && !remove_when_free(vms, [&vms, &id] { return vms.remove(id, true, false); }))
     RHV_LOG_INFO("Failed to remove VM %s.\n", id.c_str());
   return true;
 }
@@ -272,9 +278,15 @@ bool RHV_Agent_Restore::find_unanswered_vm(RHV_VM_Service& vms)
   if (!vms.list(name, found, RHV_NO_FOLLOW, true))
     return false;
   std::vector<std::string> ids;
-  for (const RHV_VM& vm : found)
-    if (vm.name == name)
+  for (const RHV_VM& vm : found) {
+    if (vm.name != name)
+      continue;
+    if (vm_namesakes_.count(vm.id) == 0)
       ids.push_back(vm.id);
+    else
+      RHV_LOG_WARNING("VM %s '%s' was there before the create: it is not this run's and is left alone.\n",
+                      vm.id.c_str(), name.c_str());
+  }
   if (!only_one_found("VMs", "named '" + name + "'", ids))
     return false;
   RHV_LOG_INFO("Found VM %s '%s' made without an answer.\n", ids[0].c_str(), name.c_str());
@@ -295,13 +307,13 @@ bool RHV_Agent_Restore::poll(const std::function<bool()>& done, const std::funct
   return false;
 }
 
-bool RHV_Agent_Restore::remove_when_unlocked(RHV_Service& service, const std::function<bool()>& remove)
+bool RHV_Agent_Restore::remove_when_free(RHV_Service& service, const std::function<bool()>& remove)
 {
   bool removed = false;
   poll(
       [&] {
         removed = remove() || service.gone();
-        return removed || !service.locked();
+        return removed || !service.busy();
       },
       [this] { return cleanup_overdue(); });
   return removed;

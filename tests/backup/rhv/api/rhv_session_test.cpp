@@ -441,8 +441,10 @@ TEST(RHV_Session, a_failed_request_tells_whether_it_went_out_and_who_answered)
        true},
       {"a not found page", false, false, false, Engine_Fault::custom, 404, "<html>Not Found</html>", "text/html",
        false, false},
-      {"a not found without a body", false, false, false, Engine_Fault::custom, 404, "", "application/json", false,
-       false},
+      {"the engine's not found without a body", false, false, false, Engine_Fault::custom, 404, "", "application/json",
+       false, true},
+      {"a not found of other JSON", false, false, false, Engine_Fault::custom, 404, "{\"error\": 1}",
+       "application/json", false, false},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
