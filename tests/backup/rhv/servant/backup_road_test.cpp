@@ -393,11 +393,14 @@ TEST(Backup_Road, a_snapshot_that_stays_locked_and_a_device_that_never_appears_f
 
 // The engine carries a create or a removal out and loses its answer: the connection
 // closes, or the answer comes after the client has given up (a short receive time-out in
-// the platform configuration). What was made is found and removed all the same; a
-// removal sent again is answered "not found", which counts as done.
+// the platform configuration). What was made is found and removed all the same. A removal
+// sent again is answered "not found" (404, no body), which counts as done; or, while the
+// engine is still removing the snapshot, refused as busy in either of the engine's
+// wordings, and the snapshot is awaited as after an accepted removal.
 TEST(Backup_Road, an_answer_lost_on_the_way_leaves_nothing_behind)
 {
   const std::string snapshots = "/vms/" + std::string(inv::VM_APP_ID) + "/snapshots";
+  const Lines done = {"3/8", "3/20", "3/22", "3/10", "3/31"};
   const struct {
     const char* method;
     std::string path;
@@ -405,26 +408,43 @@ TEST(Backup_Road, an_answer_lost_on_the_way_leaves_nothing_behind)
     const char* outcome;
     Lines alerts;
     std::vector<int> statuses;  // of the calls of the route, in order
+    int removal_ms = 0;         // how long the engine takes to remove a snapshot
+    const char* second = nullptr;  // the detail of a 409 answering the second sending
   } rows[] = {{"POST", snapshots, Engine_Fault::done_then_close, "FAILURE", {"7/7", "3/10"}, {0}},
               {"POST", snapshots, Engine_Fault::done_then_late, "FAILURE", {"7/7", "3/10"}, {0}},
               {"POST", "/vms/" + std::string(inv::AGENT_VM_ID) + "/diskattachments", Engine_Fault::done_then_close,
                "FAILURE", {"3/8", "7/19", "3/10"}, {0}},
               // The client sends the removal again on a new connection.
-              {"DELETE", snapshots + "/[^/]+", Engine_Fault::done_then_close, "SUCCESS",
-               {"3/8", "3/20", "3/22", "3/10", "3/31"}, {0, 404}}};
+              {"DELETE", snapshots + "/[^/]+", Engine_Fault::done_then_close, "SUCCESS", done, {0, 404}},
+              {"DELETE", "/vms/" + std::string(inv::AGENT_VM_ID) + "/diskattachments/[^/]+",
+               Engine_Fault::done_then_close, "SUCCESS", done, {0, 404}},
+              {"DELETE", snapshots + "/[^/]+", Engine_Fault::done_then_close, "SUCCESS", done, {0, 409}, 1500},
+              {"DELETE", snapshots + "/[^/]+", Engine_Fault::done_then_close, "SUCCESS", done, {0, 409}, 1500,
+               "[Cannot remove Snapshot. Snapshot is locked. Please try again in a few minutes.]"}};
   for (bool tls : {false, true}) {
     for (const auto& row : rows) {
       SCOPED_TRACE(std::string(row.method) + " " + row.path + " kind " + std::to_string(row.kind) +
-                   (tls ? " over TLS" : ""));
+                   (tls ? " over TLS" : "") + (row.second ? row.second : ""));
       Backup_Road road(RHV_MODULE_PATH, SERVANT_HOST, 1, tls);
       if (row.kind == Engine_Fault::done_then_late)
         road.env().set("engine_recv_timeout_ms", "5000");
+      test_support::Engine_Timing timing;
+      timing.snapshot_remove = std::chrono::milliseconds(row.removal_ms);
+      road.engine().set_timing(timing);
       Engine_Fault f;
       f.method = row.method;
       f.path = road.engine().api_path(row.path);
       f.kind = row.kind;
       f.delay = std::chrono::minutes(10);  // cut short when the engine stops
       const int fault = road.engine().add_fault(f);
+      if (row.second != nullptr) {
+        Engine_Fault busy = f;
+        busy.nth = 2;
+        busy.kind = Engine_Fault::error_status;
+        busy.status_code = 409;
+        busy.detail = row.second;
+        road.engine().add_fault(busy);
+      }
       Job_var job = road.run("def-lost", Backup_Road::source({inv::VM_APP_ID}));
       ASSERT_NE(job.get(), nullptr);
       EXPECT_EQ(road.engine().fault_hits(fault), 1);
