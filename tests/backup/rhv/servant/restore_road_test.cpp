@@ -286,9 +286,10 @@ TEST(Restore_Road, a_cancel_ends_the_waits_and_the_clean_up_leaves_nothing)
 }
 
 // A real engine keeps a new disk or VM locked for a while, refuses to remove it meanwhile,
-// and allows several disks of one name. When a create's answer is lost, the clean-up waits
-// for what this run made and removes it, never a disk that another client made with the
-// same name; when it cannot tell them apart, it removes none.
+// allows several disks of one name and refuses a second VM of one name. When a create's
+// answer is lost, the clean-up waits for what this run made and removes it, never a disk or
+// VM that another client made with the same name; when it cannot tell them apart, it
+// removes none.
 TEST(Restore_Road, after_a_lost_answer_only_what_this_run_made_is_removed_once_made)
 {
   Backup_Road road(RHV_MODULE_PATH, SERVANT_HOST);
@@ -297,7 +298,7 @@ TEST(Restore_Road, after_a_lost_answer_only_what_this_run_made_is_removed_once_m
   ASSERT_TRUE(road.engine().find_disk(inv::DISK_APP_OS_ID, source));
   std::vector<std::string> namesakes;
   // Other clients' disks of the name searched or created: on the target domain with the
-  // size asked, or on another "domain", or of another "size".
+  // size asked, or on another "domain", or of another "size"; or a "vm" of that name.
   auto namesakes_of = [&](const Lines& kinds) {
     return [&, kinds](const test_support::Engine_Request& r) {
       json_spirit::Value body;
@@ -305,6 +306,13 @@ TEST(Restore_Road, after_a_lost_answer_only_what_this_run_made_is_removed_once_m
       d.id.clear();
       d.name = json_spirit::parse(r.body, body) ? body.get_obj().at("name").get_str() : r.param("search").substr(5);
       for (const std::string& kind : kinds) {
+        if (kind == "vm") {
+          Sim_VM vm;
+          vm.name = d.name;
+          vm.cluster_id = inv::CLUSTER_EAST_DEV_ID;
+          namesakes.push_back(road.engine().add_vm(vm));
+          continue;
+        }
         d.storage_domain_id = kind == "domain" ? inv::SD_WEST_NFS_ID : source.storage_domain_id;
         d.provisioned_size = source.provisioned_size * (kind == "size" ? 2 : 1);
         namesakes.push_back(road.engine().add_disk(d));
@@ -344,6 +352,8 @@ TEST(Restore_Road, after_a_lost_answer_only_what_this_run_made_is_removed_once_m
       {"dropped before it was carried out, beside a namesake", disks, Engine_Fault::close_connection, {"same"}, {},
        false, disks, pass, 0, 0, ""},
       {"VM still being made", vms, lost, {}, {}, true, vms, refused, 2, 0, "Found VM "},
+      {"VM refused beside a namesake", vms, lost, {"vm"}, {}, false, vms, pass, 0, 0,
+       "was there before the create: it is not this run's and is left alone.\n"},
       {"a removal answered by a not found page", vms, refused, {}, {}, false, disks, Engine_Fault::html, 1, 1,
        "Failed to remove disk "},
   };
@@ -361,7 +371,7 @@ TEST(Restore_Road, after_a_lost_answer_only_what_this_run_made_is_removed_once_m
     if (row.locked)
       (row.create == disks ? timing.disk_create : timing.vm_create) = std::chrono::seconds(2);
     road.engine().set_timing(timing);
-    fault("GET", disks, pass, 0, namesakes_of(row.before));
+    fault("GET", row.create, pass, 0, namesakes_of(row.before));
     fault("POST", row.create, row.kind, 400, namesakes_of(row.after));
     fault("DELETE", row.removed + "/[^/]+", row.first, row.first == Engine_Fault::html ? 404 : 409, nullptr);
 
@@ -372,8 +382,9 @@ TEST(Restore_Road, after_a_lost_answer_only_what_this_run_made_is_removed_once_m
     EXPECT_EQ(road.engine().count_requests("DELETE", road.engine().api_path(row.removed + "/[^/]+")), row.removals);
     EXPECT_EQ(road.new_vms().size() + road.new_disks().size(), row.left + namesakes.size());
     Sim_Disk kept;
+    Sim_VM kept_vm;
     for (const std::string& id : namesakes)
-      EXPECT_TRUE(road.engine().find_disk(id, kept)) << id;
+      EXPECT_TRUE(road.engine().find_disk(id, kept) || road.engine().find_vm(id, kept_vm)) << id;
     EXPECT_TRUE(road.engine_clean());
     road.engine().clear_faults();
     last = std::time(nullptr);
