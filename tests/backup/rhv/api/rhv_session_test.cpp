@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,11 @@ RHV_Session_var make_session(Engine_Fixture& f, const std::string& type, const s
   }
   return s;
 }
+
+// An OAuth session that can drop its token: its next request logs in again.
+struct Forgetful_Session : RHV_OAuth_Session {
+  void forget() { authorization_.clear(); }
+};
 
 Value parse(const std::string& text)
 {
@@ -430,6 +436,7 @@ TEST(RHV_Session, a_failed_request_tells_whether_it_went_out_and_who_answered)
     int status;
     std::string body, type;
     bool unanswered, gone;
+    bool relogin = false;  // a request went out before, on a token since dropped
   } rows[] = {
       {"carried out, then the connection closed", false, false, false, Engine_Fault::done_then_close, 0, "", "", true,
        false},
@@ -437,6 +444,8 @@ TEST(RHV_Session, a_failed_request_tells_whether_it_went_out_and_who_answered)
       {"connection refused", false, false, true, Engine_Fault::pass, 0, "", "", false, false},
       {"TLS handshake failed", false, true, false, Engine_Fault::pass, 0, "", "", false, false},
       {"login failed", true, false, false, Engine_Fault::close_connection, 0, "", "", false, false},
+      {"login failed after a request went out", true, false, false, Engine_Fault::close_connection, 0, "", "", false,
+       false, true},
       {"the engine's not found", false, false, false, Engine_Fault::custom, 404, not_found, "application/json", false,
        true},
       {"a not found page", false, false, false, Engine_Fault::custom, 404, "<html>Not Found</html>", "text/html",
@@ -449,8 +458,14 @@ TEST(RHV_Session, a_failed_request_tells_whether_it_went_out_and_who_answered)
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     Engine_Fixture f;
-    RHV_Session_var s = RHV_Session_Factory::create(row.oauth ? "oauth" : "basic");
+    RHV_Session_var s = row.relogin ? std::make_shared<Forgetful_Session>()
+                                    : RHV_Session_Factory::create(row.oauth ? "oauth" : "basic");
     ASSERT_TRUE(s->init("127.0.0.1", f.port(), row.tls, USER, secure_string(PASSWORD.c_str()), "ovirt-engine"));
+    if (row.relogin) {
+      Value earlier;
+      ASSERT_TRUE(s->get(f.api("/datacenters"), nullptr, &earlier));
+      static_cast<Forgetful_Session&>(*s).forget();
+    }
     if (row.kind == Engine_Fault::custom)
       f.answer("DELETE", ".*", row.status, row.body, 1, row.type);
     else

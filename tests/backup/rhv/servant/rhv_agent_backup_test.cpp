@@ -276,6 +276,7 @@ struct Failure_Case {
   // Runs at each pause of the worker (the worker waits for the engine or a device).
   std::function<void(Servant_Test_Bed&, size_t n)> on_pause;
   Lines alerts;                                      // "<level>/<code>" in order
+  int disks_done;                                    // disks counted as backed up
   Lines errors;                                      // lines (prefixes) the run logs at LM_ERROR
   std::function<void(Servant_Test_Bed&, const Servant_Pauses&)> check;
 };
@@ -296,7 +297,7 @@ TEST(RHV_Agent_Backup, a_failed_backup_removes_its_pieces_and_its_snapshot)
        f.status_code = 409;
        bed.engine().add_fault(f);
      },
-     nullptr, {"7/7"}, {"Failed to create snapshot 'tessera3-agent-"}, nullptr},
+     nullptr, {"7/7"}, 0, {"Failed to create snapshot 'tessera3-agent-"}, nullptr},
     {"attach refused", inv::VM_APP_ID,
      [](Servant_Test_Bed& bed, RHV_Backup_Params&) {
        Engine_Fault f;
@@ -305,7 +306,7 @@ TEST(RHV_Agent_Backup, a_failed_backup_removes_its_pieces_and_its_snapshot)
        f.status_code = 409;
        bed.engine().add_fault(f);
      },
-     nullptr, {"3/8", "7/19", "3/10"}, {"Failed to attach disk 'app-02_Disk1' of snapshot 'tessera3-agent-"},
+     nullptr, {"3/8", "7/19", "3/10"}, 0, {"Failed to attach disk 'app-02_Disk1' of snapshot 'tessera3-agent-"},
      [](Servant_Test_Bed& bed, const Servant_Pauses&) {
        EXPECT_EQ(bed.engine().count_requests("POST", agent_attachments(bed)), 1u);
      }},
@@ -315,11 +316,11 @@ TEST(RHV_Agent_Backup, a_failed_backup_removes_its_pieces_and_its_snapshot)
        ASSERT_EQ(::close(::open(bed.env().path("blocked").c_str(), O_CREAT | O_WRONLY, 0640)), 0);
        bed.env().set("catalog_dir", bed.env().path("blocked/catalog"));
      },
-     nullptr, {"3/8", "3/20", "3/22", "7/28", "3/10"}, {"Failed to commit catalog for RHV VM 'app-02'.\n"}, nullptr},
+     nullptr, {"3/8", "3/20", "3/22", "7/28", "3/10"}, 1, {"Failed to commit catalog for RHV VM 'app-02'.\n"}, nullptr},
     {"catalog without pool", inv::VM_APP_ID,
      [](Servant_Test_Bed&, RHV_Backup_Params& p) { p.catalog.erase("pool_uuid"); }, nullptr,
-     {"3/8", "3/20", "3/22", "7/28", "3/10"}, {"Failed to extract catalog from params: "}, nullptr},
-    {"no disks", inv::VM_EMPTY_ID, nullptr, nullptr, {"3/8", "7/5", "3/10"},
+     {"3/8", "3/20", "3/22", "7/28", "3/10"}, 1, {"Failed to extract catalog from params: "}, nullptr},
+    {"no disks", inv::VM_EMPTY_ID, nullptr, nullptr, {"3/8", "7/5", "3/10"}, 0,
      {"No disks found for snapshot 'tessera3-agent-"},
      [](Servant_Test_Bed& bed, const Servant_Pauses&) {
        EXPECT_EQ(bed.alert_lines()[1], "7/5 [\"empty-01\"]");
@@ -337,7 +338,7 @@ TEST(RHV_Agent_Backup, a_failed_backup_removes_its_pieces_and_its_snapshot)
        if (n == 30)
          bed.engine().run_pending();
      },
-     {"3/8", "3/10"}, {"Failed to wait snapshot 'tessera3-agent-"},
+     {"3/8", "3/10"}, 0, {"Failed to wait snapshot 'tessera3-agent-"},
      [](Servant_Test_Bed&, const Servant_Pauses& pauses) {
        // 30 polls of the new snapshot, 1 s doubling up to 120 s; the removal found it gone at once.
        std::vector<unsigned> expected = {1, 2, 4, 8, 16, 32, 64};
@@ -346,7 +347,7 @@ TEST(RHV_Agent_Backup, a_failed_backup_removes_its_pieces_and_its_snapshot)
      }},
     {"device never appears", inv::VM_APP_ID,
      [](Servant_Test_Bed& bed, RHV_Backup_Params&) { bed.engine().set_devices_appear(false); }, nullptr,
-     {"3/8", "7/19", "3/10"}, {"Failed to attach disk 'app-02_Disk1' of snapshot 'tessera3-agent-"},
+     {"3/8", "7/19", "3/10"}, 0, {"Failed to attach disk 'app-02_Disk1' of snapshot 'tessera3-agent-"},
      [](Servant_Test_Bed& bed, const Servant_Pauses& pauses) {
        // 11 attempts, each waiting 1, 2, then 3 s eleven times in all, then detached and 1 s more.
        std::vector<unsigned> expected;
@@ -367,7 +368,7 @@ TEST(RHV_Agent_Backup, a_failed_backup_removes_its_pieces_and_its_snapshot)
          EXPECT_TRUE(test_support::make_device(bed.engine(), a, 3 * inv::MiB + 512));
        }
      },
-     {"3/8", "3/20", "3/22", "3/10"},
+     {"3/8", "3/20", "3/22", "3/10"}, 0,
      {"Failed to read data, offset: 3145728, len: '512', errno=5.\n", "Failed to read data from '"}, nullptr},
     {"job canceled while copying", inv::VM_APP_ID,
      [](Servant_Test_Bed& bed, RHV_Backup_Params&) { bed.engine().set_devices_appear(false); },
@@ -378,7 +379,7 @@ TEST(RHV_Agent_Backup, a_failed_backup_removes_its_pieces_and_its_snapshot)
          EXPECT_TRUE(test_support::make_device(bed.engine(), a));
        }
      },
-     {"3/8", "3/20", "3/22", "3/10"}, {"Job canceled while backing.\n", "Failed to read data from '"},
+     {"3/8", "3/20", "3/22", "3/10"}, 0, {"Job canceled while backing.\n", "Failed to read data from '"},
      [](Servant_Test_Bed& bed, const Servant_Pauses&) {
        // One block went through before the cancel was seen.
        EXPECT_EQ(bed.progress("def-f", inv::VM_APP_ID).processed_bytes, static_cast<uint64_t>(inv::MiB));
@@ -389,7 +390,7 @@ TEST(RHV_Agent_Backup, a_failed_backup_removes_its_pieces_and_its_snapshot)
        if (n == 1)
          bed.activity()->state = JOB_STATE_CANCELING;
      },
-     {"3/8", "7/19", "3/10"}, {"Failed to attach disk 'app-02_Disk1' of snapshot 'tessera3-agent-"},
+     {"3/8", "7/19", "3/10"}, 0, {"Failed to attach disk 'app-02_Disk1' of snapshot 'tessera3-agent-"},
      [](Servant_Test_Bed&, const Servant_Pauses& pauses) {
        // The wait ends at the cancel: no check of the device after it, no pause after the detach.
        EXPECT_EQ(pauses.seconds(), std::vector<unsigned>{1});
@@ -404,7 +405,7 @@ TEST(RHV_Agent_Backup, a_failed_backup_removes_its_pieces_and_its_snapshot)
          ASSERT_TRUE(make_dirs(dir + "/x"));
        }
      },
-     nullptr, {"3/8", "3/20", "3/22", "3/10"}, {"Failed to read data from '"},
+     nullptr, {"3/8", "3/20", "3/22", "3/10"}, 0, {"Failed to read data from '"},
      [](Servant_Test_Bed& bed, const Servant_Pauses&) { EXPECT_TRUE(bed.catalog_sets().empty()); }},
   };
 
@@ -433,7 +434,10 @@ TEST(RHV_Agent_Backup, a_failed_backup_removes_its_pieces_and_its_snapshot)
       EXPECT_TRUE(found) << error << " not in\n" << log.dump();
     }
     EXPECT_TRUE(log.contains("Failed to backup vm.\n"));
-    EXPECT_EQ(bed.progress("def-f", c.vm_id).state, 3);
+    const test_support::Progress_Snapshot progress = bed.progress("def-f", c.vm_id);
+    EXPECT_EQ(progress.state, 3);
+    EXPECT_EQ(progress.processed_virtual_disk_count, c.disks_done);
+    EXPECT_LE(progress.processed_bytes, progress.total_bytes);
     EXPECT_TRUE(bed.engine_clean());
     // Nothing of the piece stays in the pool, not even a partial one.
     EXPECT_TRUE(bed.catalog_sets().empty() || std::string(c.name) == "catalog refused");
@@ -533,6 +537,7 @@ TEST(RHV_Agent_Backup, a_removal_under_way_is_no_failure_and_snapshots_alike_are
     EXPECT_EQ(run_backup(bed, params).at("code").get_int64(), lost ? 1 : 0) << log.dump();
     EXPECT_EQ(alert_codes(bed), lost ? Lines{"7/7"} : (Lines{"3/8", "3/20", "3/22"}));
     EXPECT_EQ(bed.engine().snapshots(inv::VM_APP_ID).size(), lost ? 2u : 1u);
+    EXPECT_EQ(bed.engine().count_requests("DELETE", f.path + "/.*"), lost ? 0u : 1u);
     EXPECT_TRUE(log.contains(lost ? "None of them is removed.\n" : "' of VM 'app-02' is under way.\n")) << log.dump();
   }
 }
