@@ -359,6 +359,18 @@ std::string disks_path(const Restore_Test_Bed& bed)
   return bed.engine().api_path("/disks");
 }
 
+// The engine refuses the second new disk; the fault, for more of its kind.
+Engine_Fault refuse_second_disk(Restore_Test_Bed& bed)
+{
+  Engine_Fault f;
+  f.method = "POST";
+  f.path = disks_path(bed);
+  f.nth = 2;
+  f.status_code = 409;
+  bed.engine().add_fault(f);
+  return f;
+}
+
 // Device waits pause 3 s; the other pauses are the disk polls and the monitor's steps.
 constexpr unsigned DEVICE_WAIT = 3;
 
@@ -381,27 +393,14 @@ TEST(RHV_Agent_Restore, a_failed_restore_removes_the_disks_and_the_vm_it_created
        bed.engine().add_fault(f);
      },
      nullptr, {"7/23"}, {"Failed to add disk for VM web-01:"}, nullptr},
-    {"second disk refused",
-     [](Restore_Test_Bed& bed, RHV_Restore_Params&) {
-       Engine_Fault f;
-       f.method = "POST";
-       f.path = disks_path(bed);
-       f.nth = 2;
-       f.status_code = 409;
-       bed.engine().add_fault(f);
-     },
+    {"second disk refused", [](Restore_Test_Bed& bed, RHV_Restore_Params&) { refuse_second_disk(bed); },
      nullptr, {"3/24", "7/23"}, {"Failed to add disk for VM web-01:"},
      [](Restore_Test_Bed& bed, const Servant_Pauses&) {
        EXPECT_EQ(bed.engine().count_requests("DELETE", bed.engine().api_path("/disks/[^/]+")), 1u);
      }},
     {"second disk refused, the first not removable",
      [](Restore_Test_Bed& bed, RHV_Restore_Params&) {
-       Engine_Fault f;
-       f.method = "POST";
-       f.path = disks_path(bed);
-       f.nth = 2;
-       f.status_code = 409;
-       bed.engine().add_fault(f);
+       Engine_Fault f = refuse_second_disk(bed);
        // A conflict that no wait resolves.
        f.method = "DELETE";
        f.path += "/[^/]+";
