@@ -35,6 +35,7 @@
 #include <ace/Log_Msg.h>
 #include <ace/Log_Msg_Backend.h>
 #include <ace/Log_Record.h>
+#include <ace/Thread_Manager.h>
 
 #include <cerrno>
 #include <csignal>
@@ -112,6 +113,11 @@ public:
 private:
   bool sent_ = false;
 };
+
+ACE_THR_FUNC_RETURN first_thread(void*)
+{
+  return 0;
+}
 
 struct Options {
   std::string tag;
@@ -331,6 +337,11 @@ int module_reply(const Options& opts, JSON_RPC_Channel_var& strong, Reply_Channe
 int main(int argc, char** argv)
 {
   ::signal(SIGPIPE, SIG_IGN);
+  // ACE makes the exit hook of its threads on the first thread one of its thread managers
+  // starts, behind an unguarded check: threads started together (a handler's worker pool)
+  // would race for it. A first thread started and joined alone makes it.
+  if (ACE_Thread_Manager::instance()->spawn(first_thread, nullptr, THR_NEW_LWP | THR_JOINABLE) != -1)
+    ACE_Thread_Manager::instance()->wait();
   static Stderr_Backend backend;
   ACE_Log_Msg::msg_backend(&backend);
   ACE_Log_Msg::instance()->open(ACE_TEXT("servant_host"), ACE_Log_Msg::CUSTOM);

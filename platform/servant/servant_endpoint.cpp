@@ -333,8 +333,13 @@ public:
 
 private:
   bool start();
-  void pump(int timeout_ms);
+  // True when bytes moved or a channel closed.
+  bool pump(int timeout_ms);
   void flush_stderr(bool all);
+  // True once the servant process has ended (it is left to be reaped for its status).
+  bool ended();
+  // Takes what an ended servant left in its channels and closes them.
+  void drain();
   // Kills the servant when a reason to has come; true when it was killed.
   bool check_kill();
   void kill_servant();
@@ -355,6 +360,7 @@ private:
   std::string err_text_;
   bool reply_complete_ = false;
   bool killed_ = false;
+  bool ended_ = false;
   int status_ = 0;
 
   Clock::time_point started_;
@@ -451,7 +457,7 @@ void Servant_Run::flush_stderr(bool all)
 }
 
 // Moves bytes between the servant and us for up to `timeout_ms`.
-void Servant_Run::pump(int timeout_ms)
+bool Servant_Run::pump(int timeout_ms)
 {
   pollfd fds[2];
   nfds_t n = 0;
@@ -473,7 +479,8 @@ void Servant_Run::pump(int timeout_ms)
   }
   int rc = ::poll(n > 0 ? fds : nullptr, n, timeout_ms);
   if (rc <= 0)
-    return;
+    return false;
+  bool moved = false;
 
   if (io_index >= 0) {
     short ev = fds[io_index].revents;
@@ -497,12 +504,14 @@ void Servant_Run::pump(int timeout_ms)
         if (out_.size() + static_cast<size_t>(r) > MAX_REPLY_BYTES) {
           RHV_LOG_ERROR("Servant '%s' sent more than %B bytes.\n", label_.c_str(), MAX_REPLY_BYTES);
           kill_servant();
-          return;
+          return true;
         }
+        moved = true;
         out_.append(buf, static_cast<size_t>(r));
         if (!reply_complete_ && out_.find('\n') != std::string::npos)
           reply_complete_ = true;
       } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
+        moved = true;
         close_fd(io_);
       }
     }
@@ -511,12 +520,42 @@ void Servant_Run::pump(int timeout_ms)
     char buf[16384];
     ssize_t r = ::read(err_, buf, sizeof buf);
     if (r > 0) {
+      moved = true;
       err_text_.append(buf, static_cast<size_t>(r));
       flush_stderr(false);
     } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
+      moved = true;
       close_fd(err_);
       flush_stderr(true);
     }
+  }
+  return moved;
+}
+
+bool Servant_Run::ended()
+{
+  if (!ended_ && pid_ > 0) {
+    siginfo_t info;
+    info.si_pid = 0;
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_)
+      ended_ = true;
+  }
+  return ended_;
+}
+
+void Servant_Run::drain()
+{
+  // Whatever the servant started is ended with it: while the servant is unreaped its
+  // process group cannot be taken by another. A child that left the group may still hold
+  // the channels open, so what is there is read and they are closed without waiting for
+  // their end.
+  ::kill(-pid_, SIGKILL);
+  while ((io_ >= 0 || err_ >= 0) && pump(0))
+    ;
+  close_fd(io_);
+  if (err_ >= 0) {
+    close_fd(err_);
+    flush_stderr(true);
   }
 }
 
@@ -583,10 +622,15 @@ JSON_RPC_Object_var Servant_Run::run()
   if (!start())
     return Servant_Endpoint::internal_error(request_.id, "Failed to start servant.");
 
-  // Talk to the servant until it closes both outputs, then reap it. Each wait is short
-  // enough for the stop and kill rules to be applied about every second.
-  while ((io_ >= 0 || err_ >= 0) && !check_kill())
-    pump(killed_ ? 0 : 200);
+  // Talk to the servant until it closes both outputs or ends, then reap it. Each wait is
+  // short enough for the stop and kill rules to be applied about every second.
+  while ((io_ >= 0 || err_ >= 0) && !check_kill()) {
+    if (ended()) {
+      drain();
+      break;
+    }
+    pump(200);
+  }
   for (;;) {
     pid_t r = ::waitpid(pid_, &status_, killed_ ? 0 : WNOHANG);
     if (r == pid_)

@@ -28,7 +28,9 @@
 // object {"priority": n, "text": "..."} per line (other lines pass at LM_ERROR), which
 // go to the servant's log callback. A servant that exits or dies without a usable reply,
 // or is killed on a time-out or after a stop, is answered by a synthetic -32603 error.
-// The process is always reaped.
+// Once the servant process has ended, its process group is killed and what it wrote by
+// then is its answer: a child it left holding its channels open is not waited for. The
+// process is always reaped.
 
 #include <functional>
 #include <memory>

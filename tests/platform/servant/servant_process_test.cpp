@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <future>
 #include <map>
@@ -19,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,6 +80,23 @@ bool reaped(pid_t pid)
 {
   int status = 0;
   return ::waitpid(pid, &status, WNOHANG) == -1 && errno == ECHILD;
+}
+
+// True once `pid` has ended (a zombie that another parent has yet to reap counts).
+bool ended_soon(pid_t pid)
+{
+  for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+    // Read with no stream: one would throw on a process that goes while it is read.
+    char stat[512] = {0}, state = 0;
+    const int fd = ::open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    const ssize_t n = fd < 0 ? -1 : ::read(fd, stat, sizeof stat - 1);
+    if (fd >= 0)
+      ::close(fd);
+    const char* close = n > 0 ? std::strrchr(stat, ')') : nullptr;
+    if (close == nullptr || std::sscanf(close + 1, " %c", &state) != 1 || state == 'Z')
+      return true;
+  }
+  return false;
 }
 
 bool no_children_left()
@@ -307,6 +327,49 @@ TEST_F(Servant_Process_Test, ServantOverItsTimeoutIsKilled)
   EXPECT_EQ(seen.error_code, -32603);
   EXPECT_EQ(log_.count("Servant 'slow' did not answer within 1 seconds, killing it.\n"), 1u)
       << log_.dump();
+  EXPECT_TRUE(no_children_left());
+}
+
+// A servant killed at any moment ends its task at once, even when a child it started
+// still holds its channels open; the child is killed with it.
+TEST_F(Servant_Process_Test, AServantKilledAtAnyMomentEndsItsTask)
+{
+  const struct {
+    const char* name;
+    const char* first;  // what the servant does before it waits to be killed
+    const char* line;
+  } cases[] = {
+      {"before it answers", ":", "Servant 'vm' died of signal 9 without a reply.\n"},
+      {"after part of its reply", "printf '{\"jsonrpc\": \"2.0\", \"id\": 1, \"res'",
+       "Servant 'vm' sent an invalid reply: "},
+      {"after part of a log line", "printf '{\"priority\": 8, \"te' >&2", "{\"priority\": 8, \"te\n"},
+  };
+  const std::string script = env_.path("servant.sh");
+  const std::string pids = env_.path("servant.pids");
+  write_svc_conf("host_binary=" + script + "\n");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    log_.clear();
+    std::remove(pids.c_str());
+    std::ofstream(script) << "#!/bin/sh\n" << c.first << "\nsleep 60 &\necho $$ $! > " << pids << ".new\nmv " << pids
+                          << ".new " << pids << "\nwait\n";
+    ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
+    Servant_Task_Scheduler s("rhev.backup", 1);
+    ASSERT_TRUE(s.enqueue_task(params_for("vm"), nullptr, 0, "vm", "vm"));
+    Seen seen;
+    ASSERT_TRUE(s.activate(1, init(), [&](JSON_RPC_Object_var r) {
+      seen = seen_of(r);
+      return classify(r);
+    }));
+    ASSERT_TRUE(wait_for_file(pids));
+    pid_t servant = -1, child = -1;
+    std::ifstream(pids) >> servant >> child;
+    ASSERT_EQ(::kill(servant, SIGKILL), 0);
+    ASSERT_TRUE(within(30, [&] { return s.wait(); }));
+    EXPECT_EQ(seen.error_code, -32603);
+    EXPECT_EQ(log_.count(c.line), 1u) << log_.dump();
+    EXPECT_TRUE(ended_soon(child));
+  }
   EXPECT_TRUE(no_children_left());
 }
 
