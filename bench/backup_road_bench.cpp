@@ -143,7 +143,7 @@ Run_Figures watch(Backup_Road& road, const Job_var& job, Clock::time_point t0)
   for (const std::string& d : order)
     out.disks.emplace_back(std::chrono::duration<double>(seen[d].first - first_attach).count(),
                            std::chrono::duration<double>(seen[d].second - first_attach).count());
-  road.wait(job);
+  road.wait(job, "the measured run", 600);
   const double whole = seconds_since(t0);
   out.before = std::chrono::duration<double>(first_attach - t0).count();
   out.transfer = std::chrono::duration<double>(last_detach - first_attach).count();

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <fstream>
 
 #include "platform/json/json_dump.h"
@@ -17,7 +18,8 @@ const char* const Backup_Road::RESTORE_OPTIONS = R"({"original_restore": true})"
 
 Backup_Road::Backup_Road(const std::string& module, const std::string& servant_host, unsigned size_factor,
                          bool tls)
-  : Servant_Test_Bed({}, size_factor, tls), module_(module), servant_host_(servant_host), host_(new Test_Job_Host(module))
+  : Servant_Test_Bed({}, size_factor, tls), module_(module), servant_host_(servant_host), host_(new Test_Job_Host(module)),
+    wait_seconds_(WAIT_SECONDS * static_cast<int>(size_factor))
 {
   EXPECT_TRUE(host_->ok()) << host_->error();
   EXPECT_TRUE(write_servant_conf("process"));
@@ -39,10 +41,19 @@ bool Backup_Road::write_servant_conf(const std::string& mode)
 Backup_Road::~Backup_Road()
 {
   use_inprocess_handler(nullptr);
+  // A job a test left running is cancelled: its servant then ends its waits too.
+  for (const Job_var& job : started_)
+    if (job->completed() == 0)
+      job->stop_i(nullptr);
+  started_.clear();
   // The jobs' detached threads let go of the module's objects before the host goes, and
   // end (ACE cleans up each thread's logger as it ends) before the process tears ACE and
-  // the job library's tables down.
-  Test_Job_Host::wait_threads(120);
+  // the job library's tables down. Threads that outlive the wait would run on into that
+  // teardown: the program ends here instead.
+  if (!Test_Job_Host::wait_threads(END_SECONDS)) {
+    ADD_FAILURE() << "the road's jobs did not end within " << END_SECONDS << " s of their cancel";
+    std::_Exit(1);
+  }
   host_.reset();
 }
 
@@ -109,20 +120,29 @@ Job_var Backup_Road::start_definition(const std::string& definition, const std::
     ADD_FAILURE() << "the job did not start";
     return Job_var();
   }
+  started_.push_back(job);
   return job;
 }
 
-bool Backup_Road::wait(const Job_var& job, int seconds)
+::testing::AssertionResult Backup_Road::wait(const Job_var& job, const std::string& step, int seconds)
 {
-  return job.get() != nullptr && job->wait_complete(seconds, 1);
+  if (seconds == 0)
+    seconds = wait_seconds_;
+  if (job.get() == nullptr)
+    return ::testing::AssertionFailure() << "no job for " << step;
+  if (!job->wait_complete(seconds, 1))
+    return ::testing::AssertionFailure() << step << " did not end within " << seconds << " s; the job log:\n"
+                                         << job->job_log()->text();
+  return ::testing::AssertionSuccess();
 }
 
 Job_var Backup_Road::run(const std::string& def_id, const std::string& source_doc, const std::string& options_doc,
                          const std::string& extra)
 {
   Job_var job = start(def_id, source_doc, options_doc, extra);
-  if (job.get() != nullptr && !wait(job))
-    ADD_FAILURE() << "the job did not end";
+  if (job.get() != nullptr) {
+    EXPECT_TRUE(wait(job, "the run of " + def_id));
+  }
   return job;
 }
 
@@ -159,8 +179,9 @@ std::vector<std::string> Backup_Road::final_events(const Job_var& job)
       return ::testing::AssertionFailure() << "no '" << made_after << "' in the job log";
     engine().run_pending();
   }
-  if (!wait(job))
-    return ::testing::AssertionFailure() << "the job did not end";
+  const ::testing::AssertionResult ended = wait(job, "the cancelled job");
+  if (!ended)
+    return ended;
   const std::string log = job->job_log()->text();
   if (final_events(job) != std::vector<std::string>{"START", "CANCELED"})
     return ::testing::AssertionFailure() << "the job did not end cancelled:\n" << log;
@@ -240,8 +261,9 @@ Job_var Backup_Road::run_restore(const std::string& def_id, const std::string& s
                                 const std::string& options_doc, const std::string& extra)
 {
   Job_var job = start_restore(def_id, source_doc, options_doc, extra);
-  if (job.get() != nullptr && !wait(job))
-    ADD_FAILURE() << "the restore job did not end";
+  if (job.get() != nullptr) {
+    EXPECT_TRUE(wait(job, "the restore run of " + def_id));
+  }
   return job;
 }
 

@@ -18,6 +18,10 @@
 //
 // In-process servants run the handler given to use_inprocess_handler() (a handler of this
 // program's own copy of the module code, whose pauses a test can shorten).
+//
+// Every wait of the road is bounded well inside the time-out of a test program, and a
+// failed one names what it waited for. A job still running when the road goes (a test
+// that stopped early) is cancelled, and the road waits a bounded time for it to end.
 
 #include <functional>
 #include <set>
@@ -35,6 +39,10 @@ public:
   // Options of the backup job that every run gets unless it gives its own: no space
   // reserve on the storage domains.
   static const char* const DEFAULT_OPTIONS;
+  // The longest wait for a job's run unless told otherwise (times the size factor), and
+  // for the jobs still running when the road goes (after their cancel).
+  static constexpr int WAIT_SECONDS = 120;
+  static constexpr int END_SECONDS = 90;
 
   // `module` is the built module, `servant_host` the servant host program (process
   // servants). Disk sizes are multiplied by `size_factor`. `tls`: the engine speaks TLS.
@@ -58,8 +66,9 @@ public:
   // when it cannot be made or started.
   Job_var start(const std::string& def_id, const std::string& source_doc,
                 const std::string& options_doc = DEFAULT_OPTIONS, const std::string& extra = "");
-  // Waits for the run of a started job to end.
-  bool wait(const Job_var& job, int seconds = 600);
+  // Waits for the run of a started job to end, `seconds` at most (0: WAIT_SECONDS times the
+  // size factor); a failure names `step` and holds the job log.
+  ::testing::AssertionResult wait(const Job_var& job, const std::string& step = "the job's run", int seconds = 0);
   // start() and wait().
   Job_var run(const std::string& def_id, const std::string& source_doc,
               const std::string& options_doc = DEFAULT_OPTIONS, const std::string& extra = "");
@@ -118,6 +127,8 @@ private:
   std::string servant_host_;
   std::unique_ptr<Test_Job_Host> host_;
   JSON_RPC_Handler* inprocess_handler_ = nullptr;
+  int wait_seconds_;
+  std::vector<Job_var> started_;
 };
 
 }  // namespace test_support

@@ -1,5 +1,6 @@
 #include "tests/support/test_job_host.h"
 
+#include <ace/OS_NS_sys_time.h>
 #include <ace/Thread_Manager.h>
 
 #include <cstdlib>
@@ -174,7 +175,7 @@ bool Test_Job_Host::run_job(const Job_var& job, const Action_Options* opts, int 
 
 bool Test_Job_Host::wait_threads(int seconds)
 {
+  const ACE_Time_Value deadline = ACE_OS::gettimeofday() + ACE_Time_Value(seconds);
   bool none_alive = Job::wait_no_live_jobs(seconds);
-  ACE_Thread_Manager::instance()->wait();
-  return none_alive;
+  return ACE_Thread_Manager::instance()->wait(&deadline) == 0 && none_alive;
 }

@@ -93,7 +93,7 @@ public:
   // (detached run threads included) has ended. Call it at the end of a test that ran
   // jobs, after releasing them and stopping any ACE task of its own, so that the
   // threads' exit is ordered before the process tears ACE down. False when jobs were
-  // still alive after `seconds`.
+  // still alive, or threads still ran, after `seconds`.
   static bool wait_threads(int seconds = 60);
 
 private:
