@@ -2,8 +2,13 @@
 
 #include <ace/Log_Msg.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <stdexcept>
 
@@ -303,4 +308,25 @@ bool Canned_Servant_Replies::write(const std::string& path) const
       return false;
   }
   return std::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+bool test_support::read_process_stat(int pid, Process_Stat& out)
+{
+  char buf[512];
+  const int fd = ::open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  const ssize_t n = ::read(fd, buf, sizeof buf - 1);
+  ::close(fd);
+  if (n <= 0)
+    return false;
+  buf[n] = '\0';
+  // "<pid> (<name>) <state> <ppid> ...": the name may hold blanks and parentheses.
+  const char* open = std::strchr(buf, '(');
+  const char* close = std::strrchr(buf, ')');
+  if (open == nullptr || close == nullptr || close < open ||
+      std::sscanf(close + 1, " %c %d", &out.state, &out.ppid) != 2)
+    return false;
+  out.name.assign(open + 1, close);
+  return true;
 }

@@ -156,4 +156,17 @@ private:
   std::map<std::string, std::vector<Behaviour>> entries_;
 };
 
+namespace test_support {
+
+// A process as /proc/<pid>/stat shows it; false once it is gone. Read with no stream: one
+// would throw on a process that ends while it is read.
+struct Process_Stat {
+  std::string name;  // the command name, without its parentheses
+  char state = 0;    // 'R', 'S', ..., 'Z' for a zombie
+  int ppid = 0;
+};
+bool read_process_stat(int pid, Process_Stat& out);
+
+}  // namespace test_support
+
 #endif  // TESTS_SUPPORT_TEST_SERVANT_H

@@ -11,7 +11,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <future>
 #include <map>
@@ -20,7 +19,6 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -86,14 +84,8 @@ bool reaped(pid_t pid)
 bool ended_soon(pid_t pid)
 {
   for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-    // Read with no stream: one would throw on a process that goes while it is read.
-    char stat[512] = {0}, state = 0;
-    const int fd = ::open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
-    const ssize_t n = fd < 0 ? -1 : ::read(fd, stat, sizeof stat - 1);
-    if (fd >= 0)
-      ::close(fd);
-    const char* close = n > 0 ? std::strrchr(stat, ')') : nullptr;
-    if (close == nullptr || std::sscanf(close + 1, " %c", &state) != 1 || state == 'Z')
+    test_support::Process_Stat stat;
+    if (!test_support::read_process_stat(pid, stat) || stat.state == 'Z')
       return true;
   }
   return false;

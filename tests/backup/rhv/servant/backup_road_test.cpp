@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -27,6 +26,7 @@
 #include "platform/json/json_dump.h"
 #include "tests/support/engine_simulator_servant_road.h"
 #include "tests/support/sample_inventory.h"
+#include "tests/support/test_servant.h"
 
 namespace inv = sample_inventory;
 using test_support::Backup_Road;
@@ -84,8 +84,7 @@ Lines alert_codes(const Backup_Road& road)
   return out;
 }
 
-// The servant processes this process runs now. Any process of the machine may end while
-// it is looked at: its stat then reads as nothing (a stream would throw).
+// The servant processes this process runs now.
 std::vector<pid_t> servant_processes()
 {
   std::vector<pid_t> out;
@@ -93,23 +92,10 @@ std::vector<pid_t> servant_processes()
   if (proc == nullptr)
     return out;
   while (dirent* e = ::readdir(proc)) {
-    pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
-    if (pid <= 0)
-      continue;
-    char buf[512];
-    ssize_t n = -1;
-    const int fd = ::open(("/proc/" + std::string(e->d_name) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-      n = ::read(fd, buf, sizeof buf);
-      ::close(fd);
-    }
-    const std::string stat(buf, n > 0 ? static_cast<size_t>(n) : 0);
-    size_t close = stat.rfind(')');
-    if (close == std::string::npos || stat.find("(servant_host)") == std::string::npos)
-      continue;
-    char state = 0;
-    int ppid = 0;
-    if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == ::getpid() && state != 'Z')
+    const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+    test_support::Process_Stat stat;
+    if (pid > 0 && test_support::read_process_stat(pid, stat) && stat.name == "servant_host" &&
+        stat.ppid == ::getpid() && stat.state != 'Z')
       out.push_back(pid);
   }
   ::closedir(proc);
