@@ -125,6 +125,16 @@ protected:
     };
   }
 
+  // Starts `s` on one task for VM `vm`; its reply goes to `seen`.
+  bool start_one(Servant_Task_Scheduler& s, const char* vm, Seen& seen)
+  {
+    return s.enqueue_task(params_for(vm), nullptr, 0, vm, vm) &&
+           s.activate(1, init(), [&seen](JSON_RPC_Object_var r) {
+             seen = seen_of(r);
+             return classify(r);
+           });
+  }
+
   Standin_Env env_;
   Log_Capture log_{true};
   std::string canned_file_;
@@ -309,12 +319,8 @@ TEST_F(Servant_Process_Test, ServantOverItsTimeoutIsKilled)
   write_svc_conf("timeout=1\n");
 
   Servant_Task_Scheduler s("rhev.backup", 1);
-  ASSERT_TRUE(s.enqueue_task(params_for("slow"), nullptr, 0, "slow", "slow"));
   Seen seen;
-  ASSERT_TRUE(s.activate(1, init(), [&](JSON_RPC_Object_var r) {
-    seen = seen_of(r);
-    return classify(r);
-  }));
+  ASSERT_TRUE(start_one(s, "slow", seen));
   ASSERT_TRUE(within(120, [&] { return s.wait(); }));
   EXPECT_EQ(seen.error_code, -32603);
   EXPECT_EQ(log_.count("Servant 'slow' did not answer within 1 seconds, killing it.\n"), 1u)
@@ -347,12 +353,8 @@ TEST_F(Servant_Process_Test, AServantKilledAtAnyMomentEndsItsTask)
                           << ".new " << pids << "\nwait\n";
     ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
     Servant_Task_Scheduler s("rhev.backup", 1);
-    ASSERT_TRUE(s.enqueue_task(params_for("vm"), nullptr, 0, "vm", "vm"));
     Seen seen;
-    ASSERT_TRUE(s.activate(1, init(), [&](JSON_RPC_Object_var r) {
-      seen = seen_of(r);
-      return classify(r);
-    }));
+    ASSERT_TRUE(start_one(s, "vm", seen));
     ASSERT_TRUE(wait_for_file(pids));
     pid_t servant = -1, child = -1;
     std::ifstream(pids) >> servant >> child;
@@ -386,12 +388,8 @@ TEST_F(Servant_Process_Test, HostAnswersErrorsItCannotServe)
     log_.clear();
     write_svc_conf(c.svc_extra != nullptr ? c.svc_extra : "module=" + missing + "\n");
     Servant_Task_Scheduler s(c.method, 1);
-    ASSERT_TRUE(s.enqueue_task(params_for("vm"), nullptr, 0, "vm", "vm"));
     Seen seen;
-    ASSERT_TRUE(s.activate(1, init(), [&](JSON_RPC_Object_var r) {
-      seen = seen_of(r);
-      return classify(r);
-    }));
+    ASSERT_TRUE(start_one(s, "vm", seen));
     ASSERT_TRUE(within(120, [&] { return s.wait(); }));
     EXPECT_EQ(seen.type, JSON_RPC_Object::TYPE_RESPONSE_ERROR);
     EXPECT_EQ(seen.error_code, c.error_code);
