@@ -511,7 +511,8 @@ TEST(RHV_Agent_Backup, snapshots_left_by_an_earlier_run_of_this_host_are_removed
 }
 
 // A removal the engine accepted and still carries out when the worker stops polling is no
-// failure; a lost create that left two snapshots of this run's description removes neither.
+// failure; a lost create that left two snapshots of this run's description removes neither;
+// a removal refused as busy while no removal runs fails at once.
 TEST(RHV_Agent_Backup, a_removal_under_way_is_no_failure_and_snapshots_alike_are_left)
 {
   for (bool lost : {false, true}) {
@@ -540,6 +541,20 @@ TEST(RHV_Agent_Backup, a_removal_under_way_is_no_failure_and_snapshots_alike_are
     EXPECT_EQ(bed.engine().count_requests("DELETE", f.path + "/.*"), lost ? 0u : 1u);
     EXPECT_TRUE(log.contains(lost ? "None of them is removed.\n" : "' of VM 'app-02' is under way.\n")) << log.dump();
   }
+  // A removal refused as busy is awaited only while the snapshot shows a removal at work.
+  Servant_Test_Bed bed;
+  Engine_Fault f;
+  f.method = "DELETE";
+  f.path = bed.engine().api_path("/vms/[^/]+/snapshots/[^/]+");
+  f.status_code = 409;
+  f.detail = "[Cannot remove Snapshot. Related operation is currently in progress. Please try again later.]";
+  bed.engine().add_fault(f);
+  ASSERT_TRUE(bed.make_job_files("def-s", inv::VM_APP_ID));
+  Servant_Pauses pauses;
+  EXPECT_EQ(run_backup(bed, bed.backup_params("def-s", inv::VM_APP_ID)).at("code").get_int64(), 0);
+  EXPECT_EQ(alert_codes(bed), (Lines{"3/8", "3/20", "3/22", "7/9"}));
+  EXPECT_EQ(pauses.seconds(), std::vector<unsigned>{});
+  EXPECT_EQ(bed.engine().snapshots(inv::VM_APP_ID).size(), 1u);
 }
 
 }  // namespace
