@@ -159,7 +159,7 @@ Reply add_backup(Impl& e, const Call& c)
 {
   Sim_VM* vm = e.find_vm(c.ids[0]);
   if (vm == nullptr)
-    return not_found();
+    return not_found("VM", c.ids[0]);
   std::vector<Object> disks;
   std::string from;
   std::string description;
@@ -207,7 +207,7 @@ Reply finalize_backup(Impl& e, const Call& c)
 {
   Sim_Backup* b = find_backup(e, c.ids[0], c.ids[1]);
   if (b == nullptr)
-    return not_found();
+    return not_found("backup", c.ids[1]);
   if (b->phase != "ready")
     return conflict("Cannot stop VM backup. The backup is in phase " + b->phase + ".");
   b->phase = "finalizing";
@@ -234,7 +234,7 @@ void install_backups(Impl& engine)
 {
   engine.add_route("GET", "vms/*/backups", [](Impl& e, const Call& c) {
     if (e.find_vm(c.ids[0]) == nullptr)
-      return not_found();
+      return not_found("VM", c.ids[0]);
     Reply error;
     std::set<std::string> follow;
     if (!follow_param(c, {"disks"}, follow, error))
@@ -251,14 +251,14 @@ void install_backups(Impl& engine)
     if (!follow_param(c, {"disks"}, follow, error))
       return error;
     Sim_Backup* b = find_backup(e, c.ids[0], c.ids[1]);
-    return b != nullptr ? ok(render_backup(e, *b, follow.count("disks") != 0)) : not_found();
+    return b != nullptr ? ok(render_backup(e, *b, follow.count("disks") != 0)) : not_found("backup", c.ids[1]);
   });
   engine.add_route("POST", "vms/*/backups", add_backup);
   engine.add_route("POST", "vms/*/backups/*/finalize", finalize_backup);
   engine.add_route("GET", "vms/*/backups/*/disks", [](Impl& e, const Call& c) {
     Sim_Backup* b = find_backup(e, c.ids[0], c.ids[1]);
     if (b == nullptr)
-      return not_found();
+      return not_found("backup", c.ids[1]);
     Array items;
     for (const std::string& id : b->disk_ids) {
       const Sim_Disk* d = e.find_disk(id);
@@ -270,11 +270,11 @@ void install_backups(Impl& engine)
   engine.add_route("GET", "vms/*/backups/*/disks/*", [](Impl& e, const Call& c) {
     Sim_Backup* b = find_backup(e, c.ids[0], c.ids[1]);
     if (b == nullptr)
-      return not_found();
+      return not_found("backup", c.ids[1]);
     if (std::find(b->disk_ids.begin(), b->disk_ids.end(), c.ids[2]) == b->disk_ids.end())
-      return not_found();
+      return not_found("disk", c.ids[2]);
     const Sim_Disk* d = e.find_disk(c.ids[2]);
-    return d != nullptr ? ok(e.render_disk(*d)) : not_found();
+    return d != nullptr ? ok(e.render_disk(*d)) : not_found("disk", c.ids[2]);
   });
 }
 
@@ -284,7 +284,7 @@ void install_checkpoints(Impl& engine)
 {
   engine.add_route("GET", "vms/*/checkpoints", [](Impl& e, const Call& c) {
     if (e.find_vm(c.ids[0]) == nullptr)
-      return not_found();
+      return not_found("VM", c.ids[0]);
     Array items;
     for (const Sim_Checkpoint& cp : e.backup->checkpoints)
       if (cp.vm_id == c.ids[0])
@@ -293,12 +293,12 @@ void install_checkpoints(Impl& engine)
   });
   engine.add_route("GET", "vms/*/checkpoints/*", [](Impl& e, const Call& c) {
     Sim_Checkpoint* cp = find_checkpoint(e, c.ids[0], c.ids[1]);
-    return cp != nullptr ? ok(render_checkpoint(e, *cp)) : not_found();
+    return cp != nullptr ? ok(render_checkpoint(e, *cp)) : not_found("checkpoint", c.ids[1]);
   });
   engine.add_route("DELETE", "vms/*/checkpoints/*", [](Impl& e, const Call& c) {
     Sim_Checkpoint* cp = find_checkpoint(e, c.ids[0], c.ids[1]);
     if (cp == nullptr)
-      return not_found();
+      return not_found("checkpoint", c.ids[1]);
     for (const Sim_Checkpoint& other : e.backup->checkpoints)
       if (other.vm_id == cp->vm_id && other.parent_id == cp->id)
         return conflict("Cannot remove checkpoint " + cp->id + ": it is not the VM's first checkpoint.");
@@ -399,13 +399,13 @@ void install_transfers(Impl& engine)
   });
   engine.add_route("GET", "imagetransfers/*", [](Impl& e, const Call& c) {
     Sim_Image_Transfer* t = find_transfer(e, c.ids[0]);
-    return t != nullptr ? ok(render_transfer(e, *t)) : not_found();
+    return t != nullptr ? ok(render_transfer(e, *t)) : not_found("image transfer", c.ids[0]);
   });
   engine.add_route("POST", "imagetransfers", add_transfer);
   engine.add_route("POST", "imagetransfers/*/finalize", [](Impl& e, const Call& c) {
     Sim_Image_Transfer* t = find_transfer(e, c.ids[0]);
     if (t == nullptr)
-      return not_found();
+      return not_found("image transfer", c.ids[0]);
     if (t->phase != "transferring")
       return conflict("Cannot finalize the image transfer. It is in phase " + t->phase + ".");
     return end_transfer(e, *t, "finalizing_success", "finished_success");
@@ -413,7 +413,7 @@ void install_transfers(Impl& engine)
   engine.add_route("POST", "imagetransfers/*/cancel", [](Impl& e, const Call& c) {
     Sim_Image_Transfer* t = find_transfer(e, c.ids[0]);
     if (t == nullptr)
-      return not_found();
+      return not_found("image transfer", c.ids[0]);
     if (finished_transfer(*t))
       return conflict("Cannot cancel the image transfer. It is in phase " + t->phase + ".");
     return end_transfer(e, *t, "finalizing_cleanup", "finished_cleanup");

@@ -59,8 +59,8 @@ Reply fault(int status, const std::string& reason, const std::string& detail);
 // 409, the engine's answer to an operation its rules refuse.
 Reply conflict(const std::string& detail);
 // 404 with an empty body: the engine's answer to a path whose id, or sub-resource of a
-// known entity, names nothing.
-Reply not_found();
+// known entity, names nothing. `what` and `id` name it for the reader of the route only.
+Reply not_found(const std::string& what, const std::string& id);
 // 404 with a fault body: an entity named inside a request body does not exist.
 Reply unknown_in_body(const std::string& what, const std::string& id);
 // 400 for a malformed request.

@@ -74,7 +74,7 @@ Reply conflict(const std::string& detail)
   return fault(409, "Operation Failed", "[" + detail + "]");
 }
 
-Reply not_found()
+Reply not_found(const std::string&, const std::string&)
 {
   Reply r;
   r.status = 404;

@@ -77,11 +77,11 @@ void install_infrastructure(Impl& engine)
   });
   engine.add_route("GET", "datacenters/*", [](Impl& e, const Call& c) {
     Sim_Data_Center* dc = e.find_dc(c.ids[0]);
-    return dc != nullptr ? ok(e.render_data_center(*dc)) : not_found();
+    return dc != nullptr ? ok(e.render_data_center(*dc)) : not_found("data center", c.ids[0]);
   });
   engine.add_route("GET", "datacenters/*/clusters", [](Impl& e, const Call& c) {
     if (e.find_dc(c.ids[0]) == nullptr)
-      return not_found();
+      return not_found("data center", c.ids[0]);
     Array items;
     for (const Sim_Cluster& cl : e.clusters)
       if (cl.data_center_id == c.ids[0])
@@ -90,7 +90,7 @@ void install_infrastructure(Impl& engine)
   });
   engine.add_route("GET", "datacenters/*/networks", [](Impl& e, const Call& c) {
     if (e.find_dc(c.ids[0]) == nullptr)
-      return not_found();
+      return not_found("data center", c.ids[0]);
     Array items;
     for (const Sim_Network& n : e.networks)
       if (n.data_center_id == c.ids[0])
@@ -99,7 +99,7 @@ void install_infrastructure(Impl& engine)
   });
   engine.add_route("GET", "datacenters/*/storagedomains", [](Impl& e, const Call& c) {
     if (e.find_dc(c.ids[0]) == nullptr)
-      return not_found();
+      return not_found("data center", c.ids[0]);
     Array items;
     for (const Sim_Storage_Domain& d : e.domains)
       if (std::count(d.data_center_ids.begin(), d.data_center_ids.end(), c.ids[0]) != 0)
@@ -110,7 +110,7 @@ void install_infrastructure(Impl& engine)
     Sim_Storage_Domain* d = e.find_domain(c.ids[1]);
     if (e.find_dc(c.ids[0]) == nullptr || d == nullptr ||
         std::count(d->data_center_ids.begin(), d->data_center_ids.end(), c.ids[0]) == 0)
-      return not_found();
+      return not_found("storage domain", c.ids[1]);
     return ok(e.render_domain(*d));
   });
 
@@ -134,7 +134,7 @@ void install_infrastructure(Impl& engine)
   });
   engine.add_route("GET", "clusters/*", [](Impl& e, const Call& c) {
     Sim_Cluster* cl = e.find_cluster(c.ids[0]);
-    return cl != nullptr ? ok(e.render_cluster(*cl)) : not_found();
+    return cl != nullptr ? ok(e.render_cluster(*cl)) : not_found("cluster", c.ids[0]);
   });
 
   engine.add_route("GET", "hosts", [](Impl& e, const Call&) {
@@ -145,7 +145,7 @@ void install_infrastructure(Impl& engine)
   });
   engine.add_route("GET", "hosts/*", [](Impl& e, const Call& c) {
     Sim_Host* h = e.find_host(c.ids[0]);
-    return h != nullptr ? ok(e.render_host(*h)) : not_found();
+    return h != nullptr ? ok(e.render_host(*h)) : not_found("host", c.ids[0]);
   });
 
   engine.add_route("GET", "networks", [](Impl& e, const Call&) {
@@ -156,11 +156,11 @@ void install_infrastructure(Impl& engine)
   });
   engine.add_route("GET", "networks/*", [](Impl& e, const Call& c) {
     Sim_Network* n = e.find_network(c.ids[0]);
-    return n != nullptr ? ok(e.render_network(*n)) : not_found();
+    return n != nullptr ? ok(e.render_network(*n)) : not_found("network", c.ids[0]);
   });
   engine.add_route("GET", "networks/*/vnicprofiles", [](Impl& e, const Call& c) {
     if (e.find_network(c.ids[0]) == nullptr)
-      return not_found();
+      return not_found("network", c.ids[0]);
     Array items;
     for (const Sim_VNIC_Profile& p : e.profiles)
       if (p.network_id == c.ids[0])
@@ -176,7 +176,7 @@ void install_infrastructure(Impl& engine)
   });
   engine.add_route("GET", "vnicprofiles/*", [](Impl& e, const Call& c) {
     Sim_VNIC_Profile* p = e.find_profile(c.ids[0]);
-    return p != nullptr ? ok(e.render_profile(*p)) : not_found();
+    return p != nullptr ? ok(e.render_profile(*p)) : not_found("vnic profile", c.ids[0]);
   });
   engine.add_route("POST", "vnicprofiles", [](Impl& e, const Call& c) {
     Sim_VNIC_Profile p;
@@ -208,7 +208,7 @@ void install_infrastructure(Impl& engine)
   });
   engine.add_route("GET", "storagedomains/*", [](Impl& e, const Call& c) {
     Sim_Storage_Domain* d = e.find_domain(c.ids[0]);
-    return d != nullptr ? ok(e.render_domain(*d)) : not_found();
+    return d != nullptr ? ok(e.render_domain(*d)) : not_found("storage domain", c.ids[0]);
   });
 }
 
@@ -288,7 +288,7 @@ Reply remove_vm(Impl& e, const Call& c)
 {
   Sim_VM* vm = e.find_vm(c.ids[0]);
   if (vm == nullptr)
-    return not_found();
+    return not_found("VM", c.ids[0]);
   bool detach_only, force;
   Reply error;
   if (!bool_param(c, "detach_only", false, detach_only, error) || !bool_param(c, "force", false, force, error))
@@ -351,7 +351,7 @@ Reply start_vm(Impl& e, const Call& c)
 {
   Sim_VM* vm = e.find_vm(c.ids[0]);
   if (vm == nullptr)
-    return not_found();
+    return not_found("VM", c.ids[0]);
   if (e.vm_locked(*vm))
     return conflict("Cannot run VM. VM " + vm->name + " is locked. Please try again in a few minutes.");
   if (vm->status == "up")
@@ -378,7 +378,7 @@ Reply stop_vm(Impl& e, const Call& c)
 {
   Sim_VM* vm = e.find_vm(c.ids[0]);
   if (vm == nullptr)
-    return not_found();
+    return not_found("VM", c.ids[0]);
   if (vm->status != "up")
     return conflict("Cannot stop VM. VM " + vm->name + " is not running.");
   vm->status = "down";
@@ -416,7 +416,7 @@ void install_vms(Impl& engine)
     if (!follow_param(c, VM_FOLLOW, follow, error))
       return error;
     Sim_VM* vm = e.find_vm(c.ids[0]);
-    return vm != nullptr ? ok(e.render_vm(*vm, follow)) : not_found();
+    return vm != nullptr ? ok(e.render_vm(*vm, follow)) : not_found("VM", c.ids[0]);
   });
   engine.add_route("DELETE", "vms/*", remove_vm);
   engine.add_route("POST", "vms/*/start", start_vm);
@@ -424,7 +424,7 @@ void install_vms(Impl& engine)
 
   engine.add_route("GET", "vms/*/nics", [](Impl& e, const Call& c) {
     if (e.find_vm(c.ids[0]) == nullptr)
-      return not_found();
+      return not_found("VM", c.ids[0]);
     Array items;
     for (const Sim_NIC& n : e.nics)
       if (n.vm_id == c.ids[0])
@@ -433,12 +433,12 @@ void install_vms(Impl& engine)
   });
   engine.add_route("GET", "vms/*/nics/*", [](Impl& e, const Call& c) {
     Sim_NIC* n = e.find_nic(c.ids[0], c.ids[1]);
-    return n != nullptr ? ok(e.render_nic(*n, false)) : not_found();
+    return n != nullptr ? ok(e.render_nic(*n, false)) : not_found("NIC", c.ids[1]);
   });
   engine.add_route("POST", "vms/*/nics", [](Impl& e, const Call& c) {
     Sim_VM* vm = e.find_vm(c.ids[0]);
     if (vm == nullptr)
-      return not_found();
+      return not_found("VM", c.ids[0]);
     Sim_NIC n;
     n.vm_id = vm->id;
     const Object* mac = json_spirit::object_get_object(c.body, "mac");

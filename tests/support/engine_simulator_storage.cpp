@@ -84,7 +84,7 @@ Reply remove_disk(Impl& e, const Call& c)
 {
   Sim_Disk* d = e.find_disk(c.ids[0]);
   if (d == nullptr)
-    return not_found();
+    return not_found("disk", c.ids[0]);
   if (e.disk_status(*d) == "locked")
     return conflict("Cannot remove Virtual Disk. Disk " + d->name + " is locked. Please try again in a few minutes.");
   for (const Sim_Disk_Attachment& a : e.attachments) {
@@ -109,7 +109,7 @@ Reply attach_disk(Impl& e, const Call& c)
 {
   Sim_VM* vm = e.find_vm(c.ids[0]);
   if (vm == nullptr)
-    return not_found();
+    return not_found("VM", c.ids[0]);
   Sim_Disk_Attachment a;
   a.vm_id = vm->id;
   a.interface.clear();
@@ -169,10 +169,10 @@ Reply detach_disk(Impl& e, const Call& c)
 {
   Sim_VM* vm = e.find_vm(c.ids[0]);
   if (vm == nullptr)
-    return not_found();
+    return not_found("VM", c.ids[0]);
   Sim_Disk_Attachment* a = e.find_attachment(vm->id, c.ids[1]);
   if (a == nullptr)
-    return not_found();
+    return not_found("disk attachment", c.ids[1]);
   bool detach_only;
   Reply error;
   if (!bool_param(c, "detach_only", true, detach_only, error))
@@ -217,7 +217,7 @@ void install_disks(Impl& engine)
   engine.add_route("POST", "disks", add_disk);
   engine.add_route("GET", "disks/*", [](Impl& e, const Call& c) {
     Sim_Disk* d = e.find_disk(c.ids[0]);
-    return d != nullptr ? ok(e.render_disk(*d)) : not_found();
+    return d != nullptr ? ok(e.render_disk(*d)) : not_found("disk", c.ids[0]);
   });
   engine.add_route("DELETE", "disks/*", remove_disk);
 
@@ -227,7 +227,7 @@ void install_disks(Impl& engine)
     if (!follow_param(c, {"disk"}, follow, error))
       return error;
     if (e.find_vm(c.ids[0]) == nullptr)
-      return not_found();
+      return not_found("VM", c.ids[0]);
     Array items;
     for (const Sim_Disk_Attachment& a : e.attachments)
       if (a.vm_id == c.ids[0])
@@ -241,7 +241,7 @@ void install_disks(Impl& engine)
       return error;
     Sim_Disk_Attachment* a = e.find_attachment(c.ids[0], c.ids[1]);
     if (a == nullptr)
-      return not_found();
+      return not_found("disk attachment", c.ids[1]);
     return ok(e.render_attachment(*a, follow.count("disk") != 0));
   });
   engine.add_route("POST", "vms/*/diskattachments", attach_disk);
@@ -254,7 +254,7 @@ Reply add_snapshot(Impl& e, const Call& c)
 {
   Sim_VM* vm = e.find_vm(c.ids[0]);
   if (vm == nullptr)
-    return not_found();
+    return not_found("VM", c.ids[0]);
   std::string description;
   bool persist_memorystate = false;
   std::vector<Object> chosen;
@@ -323,12 +323,12 @@ Reply remove_snapshot(Impl& e, const Call& c)
 {
   Sim_VM* vm = e.find_vm(c.ids[0]);
   if (vm == nullptr)
-    return not_found();
+    return not_found("VM", c.ids[0]);
   if (c.ids[1] == vm->active_snapshot_id)
     return conflict("Cannot remove Snapshot. The Active VM snapshot cannot be removed.");
   Sim_Snapshot* s = e.find_snapshot(vm->id, c.ids[1]);
   if (s == nullptr)
-    return not_found();
+    return not_found("snapshot", c.ids[1]);
   // A second removal while the first runs meets the command lock the first one holds.
   if (s->removing)
     return conflict("Cannot remove Snapshot. Related operation is currently in progress. Please try again later.");
@@ -355,7 +355,7 @@ void install_snapshots(Impl& engine)
   engine.add_route("GET", "vms/*/snapshots", [](Impl& e, const Call& c) {
     Sim_VM* vm = e.find_vm(c.ids[0]);
     if (vm == nullptr)
-      return not_found();
+      return not_found("VM", c.ids[0]);
     Array items;
     items.push_back(e.render_active_snapshot(*vm));
     for (const Sim_Snapshot& s : e.snapshots)
@@ -366,11 +366,11 @@ void install_snapshots(Impl& engine)
   engine.add_route("GET", "vms/*/snapshots/*", [](Impl& e, const Call& c) {
     Sim_VM* vm = e.find_vm(c.ids[0]);
     if (vm == nullptr)
-      return not_found();
+      return not_found("VM", c.ids[0]);
     if (c.ids[1] == vm->active_snapshot_id)
       return ok(e.render_active_snapshot(*vm));
     Sim_Snapshot* s = e.find_snapshot(vm->id, c.ids[1]);
-    return s != nullptr ? ok(e.render_snapshot(*s)) : not_found();
+    return s != nullptr ? ok(e.render_snapshot(*s)) : not_found("snapshot", c.ids[1]);
   });
   engine.add_route("POST", "vms/*/snapshots", add_snapshot);
   engine.add_route("DELETE", "vms/*/snapshots/*", remove_snapshot);
@@ -378,7 +378,7 @@ void install_snapshots(Impl& engine)
   engine.add_route("GET", "vms/*/snapshots/*/disks", [](Impl& e, const Call& c) {
     Sim_Snapshot* s = e.find_snapshot(c.ids[0], c.ids[1]);
     if (s == nullptr)
-      return not_found();
+      return not_found("snapshot", c.ids[1]);
     Array items;
     for (const Sim_Disk& d : s->disks)
       items.push_back(e.render_disk(d));
@@ -387,16 +387,16 @@ void install_snapshots(Impl& engine)
   engine.add_route("GET", "vms/*/snapshots/*/disks/*", [](Impl& e, const Call& c) {
     Sim_Snapshot* s = e.find_snapshot(c.ids[0], c.ids[1]);
     if (s == nullptr)
-      return not_found();
+      return not_found("snapshot", c.ids[1]);
     for (const Sim_Disk& d : s->disks)
       if (d.id == c.ids[2])
         return ok(e.render_disk(d));
-    return not_found();
+    return not_found("disk", c.ids[2]);
   });
   engine.add_route("GET", "vms/*/snapshots/*/nics", [](Impl& e, const Call& c) {
     Sim_Snapshot* s = e.find_snapshot(c.ids[0], c.ids[1]);
     if (s == nullptr)
-      return not_found();
+      return not_found("snapshot", c.ids[1]);
     Array items;
     for (const Sim_NIC& n : s->nics)
       items.push_back(e.render_nic(n, false));
@@ -405,11 +405,11 @@ void install_snapshots(Impl& engine)
   engine.add_route("GET", "vms/*/snapshots/*/nics/*", [](Impl& e, const Call& c) {
     Sim_Snapshot* s = e.find_snapshot(c.ids[0], c.ids[1]);
     if (s == nullptr)
-      return not_found();
+      return not_found("snapshot", c.ids[1]);
     for (const Sim_NIC& n : s->nics)
       if (n.id == c.ids[2])
         return ok(e.render_nic(n, false));
-    return not_found();
+    return not_found("NIC", c.ids[2]);
   });
 }
 
