@@ -337,9 +337,11 @@ private:
   bool pump(int timeout_ms);
   void flush_stderr(bool all);
   // True once the servant process has ended (it is left to be reaped for its status).
-  bool ended();
+  bool ended() const;
   // Takes what an ended servant left in its channels and closes them.
   void drain();
+  // Closes both channels, giving the log what is left of stderr.
+  void close_channels();
   // Kills the servant when a reason to has come; true when it was killed.
   bool check_kill();
   void kill_servant();
@@ -360,7 +362,6 @@ private:
   std::string err_text_;
   bool reply_complete_ = false;
   bool killed_ = false;
-  bool ended_ = false;
   int status_ = 0;
 
   Clock::time_point started_;
@@ -532,15 +533,12 @@ bool Servant_Run::pump(int timeout_ms)
   return moved;
 }
 
-bool Servant_Run::ended()
+bool Servant_Run::ended() const
 {
-  if (!ended_ && pid_ > 0) {
-    siginfo_t info;
-    info.si_pid = 0;
-    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_)
-      ended_ = true;
-  }
-  return ended_;
+  siginfo_t info;
+  info.si_pid = 0;
+  return pid_ > 0 &&
+         ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_;
 }
 
 void Servant_Run::drain()
@@ -552,6 +550,11 @@ void Servant_Run::drain()
   ::kill(-pid_, SIGKILL);
   while ((io_ >= 0 || err_ >= 0) && pump(0))
     ;
+  close_channels();
+}
+
+void Servant_Run::close_channels()
+{
   close_fd(io_);
   if (err_ >= 0) {
     close_fd(err_);
@@ -567,11 +570,7 @@ void Servant_Run::kill_servant()
   }
   killed_ = true;
   // Anything the servant's own children still hold open is abandoned.
-  close_fd(io_);
-  if (err_ >= 0) {
-    close_fd(err_);
-    flush_stderr(true);
-  }
+  close_channels();
 }
 
 bool Servant_Run::check_kill()

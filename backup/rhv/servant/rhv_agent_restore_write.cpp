@@ -148,8 +148,7 @@ bool RHV_Agent_Restore::create_vm()
   RHV_VMs namesakes;
   const bool noted = vms.list(vm.name, namesakes, RHV_NO_FOLLOW, true);
   for (const RHV_VM& other : namesakes)
-    if (other.name == vm.name)
-      vm_namesakes_.insert(other.id);
+    vm_namesakes_.insert(other.id);
   if (!noted || !vms.add(vm)) {
     vm_unanswered_ = noted && vms.unanswered();
     alerter_.failed_to_create_vm(restore_vm_.target_vm_name);
